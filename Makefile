@@ -1,0 +1,47 @@
+# make build: create .venv (Python 3.12+) and install the project and test tools into it
+# make test:  build, then run the C++ unit tests and the Python test suite
+# make run:   build, then run examples/demo.cx
+
+PYTHON ?= $(shell for p in python3.12 python3.13 python3; do \
+  if $$p -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' >/dev/null 2>&1; then \
+    echo $$p; break; fi; done)
+VENV := .venv
+VPY := $(VENV)/bin/python
+BUILD_DIR := build/pip
+
+.PHONY: all build test run venv sysdeps clean
+
+all: build
+
+$(VENV)/.ready:
+	@test -n "$(PYTHON)" || { echo "Python 3.12 or later is required (set PYTHON=...)"; exit 1; }
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis
+	touch $@
+
+venv: $(VENV)/.ready
+
+# GoogleTest for the C++ unit tests and the LLVM tools for the trace JIT come
+# from the system's packages; installed here when missing and we may.
+sysdeps:
+	@if ! test -f /usr/include/gtest/gtest.h || ! command -v opt >/dev/null || ! command -v llc >/dev/null; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev llvm >/dev/null; \
+	  else echo "note: GoogleTest or LLVM tools missing; their tests will be skipped"; fi; \
+	fi
+
+build: venv sysdeps
+	$(VPY) -m pip install -q --no-build-isolation \
+	  --config-settings=cmake.define.CALVEX_BUILD_TESTS=ON .
+
+test: build
+	@if [ -f $(BUILD_DIR)/CTestTestfile.cmake ]; then \
+	  $(VENV)/bin/ctest --test-dir $(BUILD_DIR) --output-on-failure; fi
+	$(VPY) -m pytest tests
+
+run: build
+	$(VPY) examples/run.py examples/demo.cx
+
+clean:
+	rm -rf build $(VENV)
