@@ -1,0 +1,21 @@
+// Syntax tree -> stack-machine code.
+#pragma once
+
+#include <string>
+
+#include "../vm_engine/bytecode.h"
+#include "../vm_engine/result.h"
+#include "ast.h"
+
+namespace calvex {
+
+// Compiles a whole program in one pass: top-level code ending in Halt, its
+// line table and constant pool, and the one program-wide function table that
+// every function, method and lambda (at any depth) is appended to.
+//
+// The only failures are mistakes in the program, reported with the line of
+// the statement: "Line N: 'break' outside loop", "Line N: 'continue' outside
+// loop" and "Line N: Invalid assignment target".
+Result<CompiledProgram> compile_program(const Program& program);
+
+}  // namespace calvex

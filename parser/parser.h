@@ -1,0 +1,31 @@
+// Tokens -> syntax tree.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../vm_engine/result.h"
+#include "ast.h"
+#include "token.h"
+
+namespace calvex {
+
+// The parser's only error. `line`/`column` are those of the token where the
+// error was found (0/0 past the end of a token list without Eof).
+struct ParseError {
+    std::string message;
+    std::string context;
+    uint64_t line = 0, column = 0;
+
+    // "ParseError at {line}:{column}: {message}", plus "\n  Context: {context}"
+    // when the context is not empty.
+    std::string render() const;
+};
+
+// Parses a whole token list. Reads up to the first Eof (or the end of the
+// vector); stops at the first error. The returned tree's height is bounded by
+// kMaxNesting.
+Result<Program, ParseError> parse_program(std::vector<Token> tokens);
+
+}  // namespace calvex

@@ -1,0 +1,527 @@
+#include "value.h"
+
+#include <cstring>
+#include <new>
+
+#include "numfmt.h"
+
+namespace calvex {
+
+namespace {
+
+constexpr const char* kKindNames[kKindCount] = {
+    "nil", "bool", "int", "float", "string", "array", "object", "function", "function", "native_fn",
+};
+
+StrCell* new_str_cell(std::string_view s, size_t cap) {
+    if (cap < s.size()) cap = s.size();
+    void* mem = ::operator new(sizeof(StrCell) + cap);
+    auto* c = new (mem) StrCell;
+    c->len = s.size();
+    c->cap = cap;
+    if (!s.empty()) std::memcpy(c->data(), s.data(), s.size());
+    return c;
+}
+
+void free_str_cell(StrCell* c) {
+    c->~StrCell();
+    ::operator delete(c);
+}
+
+inline void release_str(StrCell* c) {
+    if (--c->rc == 0) free_str_cell(c);
+}
+
+NameCell* new_name_cell(std::string_view name) {
+    auto* n = new NameCell;
+    try {
+        n->name = new_str_cell(name, name.size());
+    } catch (...) {
+        delete n;
+        throw;
+    }
+    return n;
+}
+
+// ---- destruction without recursion ----------------------------------------------
+// Cells whose count reached zero while another cell is being torn down are
+// chained through their (now unused) count field, with the kind in the low
+// four bits of the link (cells are at least 16-byte aligned). Tearing down one
+// cell only releases its direct children, so the native stack depth stays
+// constant however deep the value is nested, and no allocation is needed.
+struct Teardown {
+    bool active = false;
+    uintptr_t head = 0;  // tagged Cell*
+};
+thread_local Teardown t_teardown;
+
+void free_cell(Kind k, Cell* c) noexcept {
+    switch (k) {
+        case Kind::String: free_str_cell(static_cast<StrCell*>(c)); break;
+        case Kind::Array: delete static_cast<ArrCell*>(c); break;
+        case Kind::Object: delete static_cast<ObjCell*>(c); break;
+        case Kind::Function:
+        case Kind::Native: {
+            auto* n = static_cast<NameCell*>(c);
+            release_str(n->name);
+            delete n;
+            break;
+        }
+        case Kind::Method: {
+            auto* m = static_cast<MethodCell*>(c);
+            NameCell* fn = m->fn;
+            delete m;  // releases the receiver
+            if (--fn->rc == 0) free_cell(Kind::Function, fn);
+            break;
+        }
+        default: break;
+    }
+}
+
+void destroy_cell(Kind k, Cell* c) noexcept {
+    if (k == Kind::String) {
+        free_str_cell(static_cast<StrCell*>(c));
+        return;
+    }
+    Teardown& t = t_teardown;
+    static_assert(alignof(std::max_align_t) >= 16);
+    if (t.active) {
+        c->rc = static_cast<size_t>(t.head);
+        t.head = reinterpret_cast<uintptr_t>(c) | static_cast<uintptr_t>(k);
+        return;
+    }
+    t.active = true;
+    free_cell(k, c);
+    while (t.head != 0) {
+        uintptr_t link = t.head;
+        auto* next = reinterpret_cast<Cell*>(link & ~uintptr_t{15});
+        t.head = static_cast<uintptr_t>(next->rc);
+        free_cell(static_cast<Kind>(link & 15), next);
+    }
+    t.active = false;
+}
+
+}  // namespace
+
+const char* kind_name(Kind k) { return kKindNames[static_cast<size_t>(k)]; }
+
+uint64_t string_hash(std::string_view s) {
+    // 64-bit FNV-1a over 8-byte words, finished with a multiply-xorshift mix.
+    uint64_t h = 0xcbf29ce484222325ull ^ s.size();
+    size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        h = (h ^ w) * 0x100000001b3ull;
+        h ^= h >> 29;
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, s.data() + i, s.size() - i);
+    h = (h ^ tail) * 0x9e3779b97f4a7c15ull;
+    h ^= h >> 32;
+    return h == 0 ? 1 : h;
+}
+
+void Value::release() noexcept {
+    if (--u_.cell->rc == 0) destroy_cell(tag_, u_.cell);
+}
+
+Value Value::string(std::string_view s) {
+    Value v;
+    v.u_.str = new_str_cell(s, s.size());
+    v.tag_ = Kind::String;
+    return v;
+}
+
+Value Value::string_with_capacity(std::string_view s, size_t cap) {
+    Value v;
+    v.u_.str = new_str_cell(s, cap);
+    v.tag_ = Kind::String;
+    return v;
+}
+
+Value Value::array() {
+    Value v;
+    v.u_.arr = new ArrCell;
+    v.tag_ = Kind::Array;
+    return v;
+}
+
+Value Value::array(std::vector<Value> items) {
+    Value v;
+    v.u_.arr = new ArrCell;
+    v.u_.arr->items = std::move(items);
+    v.tag_ = Kind::Array;
+    return v;
+}
+
+Value Value::object() {
+    Value v;
+    v.u_.obj = new ObjCell;
+    v.tag_ = Kind::Object;
+    return v;
+}
+
+Value Value::object(ObjMap map) {
+    Value v;
+    v.u_.obj = new ObjCell;
+    v.u_.obj->map = std::move(map);
+    v.tag_ = Kind::Object;
+    return v;
+}
+
+Value Value::function(std::string_view name) {
+    Value v;
+    v.u_.name = new_name_cell(name);
+    v.tag_ = Kind::Function;
+    return v;
+}
+
+Value Value::native(std::string_view name) {
+    Value v;
+    v.u_.name = new_name_cell(name);
+    v.tag_ = Kind::Native;
+    return v;
+}
+
+Value Value::method(Value receiver, std::string_view function_name) {
+    NameCell* fn = new_name_cell(function_name);
+    auto* m = new (std::nothrow) MethodCell;
+    if (!m) {
+        free_cell(Kind::Function, fn);
+        throw std::bad_alloc();
+    }
+    m->receiver = std::move(receiver);
+    m->fn = fn;
+    Value v;
+    v.u_.meth = m;
+    v.tag_ = Kind::Method;
+    return v;
+}
+
+Value Value::method(Value receiver, const Value& function) {
+    auto* m = new MethodCell;
+    m->receiver = std::move(receiver);
+    m->fn = const_cast<NameCell*>(function.name_cell());
+    ++m->fn->rc;
+    Value v;
+    v.u_.meth = m;
+    v.tag_ = Kind::Method;
+    return v;
+}
+
+std::vector<Value>& Value::unique_items() {
+    if (u_.arr->rc != 1) {
+        auto* c = new ArrCell;
+        try {
+            c->items = u_.arr->items;
+        } catch (...) {
+            delete c;
+            throw;
+        }
+        --u_.arr->rc;  // the old cell is still held elsewhere
+        u_.arr = c;
+    }
+    return u_.arr->items;
+}
+
+ObjMap& Value::unique_members() {
+    if (u_.obj->rc != 1) {
+        auto* c = new ObjCell;
+        try {
+            c->map = u_.obj->map;
+        } catch (...) {
+            delete c;
+            throw;
+        }
+        --u_.obj->rc;
+        u_.obj = c;
+    }
+    return u_.obj->map;
+}
+
+// ---- ObjMap -----------------------------------------------------------------------
+
+namespace {
+constexpr size_t kLinearLimit = 8;
+
+inline bool key_matches(const Value& k, std::string_view key, uint64_t h) {
+    const StrCell* c = k.str_cell();
+    return c->hash == h && c->len == key.size() && std::memcmp(c->data(), key.data(), key.size()) == 0;
+}
+}  // namespace
+
+ObjMap::ObjMap(const ObjMap& o) : keys_(o.keys_), vals_(o.vals_), index_(o.index_) {}
+ObjMap::ObjMap(ObjMap&& o) noexcept
+    : keys_(std::move(o.keys_)), vals_(std::move(o.vals_)), index_(std::move(o.index_)) {}
+ObjMap& ObjMap::operator=(const ObjMap& o) {
+    if (this != &o) {
+        ObjMap tmp(o);
+        *this = std::move(tmp);
+    }
+    return *this;
+}
+ObjMap& ObjMap::operator=(ObjMap&& o) noexcept {
+    keys_ = std::move(o.keys_);
+    vals_ = std::move(o.vals_);
+    index_ = std::move(o.index_);
+    return *this;
+}
+ObjMap::~ObjMap() = default;
+
+ptrdiff_t ObjMap::index_of(std::string_view key, uint64_t h) const {
+    if (index_.empty()) {
+        for (size_t i = 0; i < keys_.size(); ++i)
+            if (key_matches(keys_[i], key, h)) return static_cast<ptrdiff_t>(i);
+        return -1;
+    }
+    size_t mask = index_.size() - 1;
+    for (size_t p = h & mask;; p = (p + 1) & mask) {
+        int32_t e = index_[p];
+        if (e == 0) return -1;
+        size_t i = static_cast<size_t>(e - 1);
+        if (key_matches(keys_[i], key, h)) return static_cast<ptrdiff_t>(i);
+    }
+}
+
+const Value* ObjMap::find(const Value& key) const {
+    const StrCell* kc = key.str_cell();
+    uint64_t h = cell_hash(kc);
+    if (index_.empty()) {
+        for (size_t i = 0; i < keys_.size(); ++i) {
+            const StrCell* c = keys_[i].str_cell();
+            if (c == kc) return &vals_[i];
+            if (c->hash == h && c->len == kc->len && std::memcmp(c->data(), kc->data(), kc->len) == 0)
+                return &vals_[i];
+        }
+        return nullptr;
+    }
+    ptrdiff_t i = index_of(kc->view(), h);
+    return i < 0 ? nullptr : &vals_[static_cast<size_t>(i)];
+}
+
+const Value* ObjMap::find(std::string_view key) const {
+    ptrdiff_t i = index_of(key, string_hash(key));
+    return i < 0 ? nullptr : &vals_[static_cast<size_t>(i)];
+}
+
+Value* ObjMap::find_mut(const Value& key) { return const_cast<Value*>(std::as_const(*this).find(key)); }
+
+void ObjMap::rebuild_index() {
+    size_t cap = 16;
+    while (cap < keys_.size() * 2) cap *= 2;
+    std::vector<int32_t> idx(cap, 0);
+    size_t mask = cap - 1;
+    for (size_t i = 0; i < keys_.size(); ++i) {
+        size_t p = keys_[i].str_cell()->hash & mask;
+        while (idx[p] != 0) p = (p + 1) & mask;
+        idx[p] = static_cast<int32_t>(i + 1);
+    }
+    index_ = std::move(idx);
+}
+
+bool ObjMap::insert_new(const Value& key, Value value) {
+    uint64_t h = cell_hash(key.str_cell());
+    if (index_of(key.as_string(), h) >= 0) return false;
+    keys_.reserve(keys_.size() + 1);
+    vals_.reserve(vals_.size() + 1);
+    keys_.push_back(key);
+    vals_.push_back(std::move(value));
+    if (keys_.size() > kLinearLimit) {
+        if (index_.empty() || keys_.size() * 2 > index_.size()) {
+            rebuild_index();
+        } else {
+            size_t mask = index_.size() - 1;
+            size_t p = h & mask;
+            while (index_[p] != 0) p = (p + 1) & mask;
+            index_[p] = static_cast<int32_t>(keys_.size());
+        }
+    }
+    return true;
+}
+
+void ObjMap::set(const Value& key, Value value) {
+    if (Value* slot = find_mut(key)) {
+        *slot = std::move(value);
+        return;
+    }
+    insert_new(key, std::move(value));
+}
+
+void ObjMap::set(std::string_view key, Value value) {
+    ptrdiff_t i = index_of(key, string_hash(key));
+    if (i >= 0) {
+        vals_[static_cast<size_t>(i)] = std::move(value);
+        return;
+    }
+    insert_new(Value::string(key), std::move(value));
+}
+
+void ObjMap::clear() {
+    keys_.clear();
+    vals_.clear();
+    index_.clear();
+}
+
+void ObjMap::reserve(size_t n) {
+    keys_.reserve(n);
+    vals_.reserve(n);
+}
+
+// ---- operations ---------------------------------------------------------------------
+
+bool values_equal(const Value& a, const Value& b) {
+    constexpr double kEps = 2.220446049250313e-16;
+    switch (a.kind()) {
+        case Kind::Nil: return b.is_nil();
+        case Kind::Bool: return b.is_bool() && a.as_bool() == b.as_bool();
+        case Kind::Int:
+            if (b.is_int()) return a.as_int() == b.as_int();
+            if (b.is_float()) {
+                double d = static_cast<double>(a.as_int()) - b.as_float();
+                return (d < 0 ? -d : d) < kEps;
+            }
+            return false;
+        case Kind::Float:
+            if (b.is_number()) {
+                double y = b.is_int() ? static_cast<double>(b.as_int()) : b.as_float();
+                double d = a.as_float() - y;
+                return (d < 0 ? -d : d) < kEps;
+            }
+            return false;
+        case Kind::String: return b.is_string() && a.as_string() == b.as_string();
+        default: return false;
+    }
+}
+
+namespace {
+
+void append_int(std::string& out, int64_t i) {
+    char buf[24];
+    char* e = buf + sizeof buf;
+    char* p = e;
+    uint64_t u = i < 0 ? 0 - static_cast<uint64_t>(i) : static_cast<uint64_t>(i);
+    do {
+        *--p = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (i < 0) *--p = '-';
+    out.append(p, static_cast<size_t>(e - p));
+}
+
+// Everything but arrays and objects.
+void append_leaf(std::string& out, const Value& v) {
+    switch (v.kind()) {
+        case Kind::Nil: out += "nil"; break;
+        case Kind::Bool: out += v.as_bool() ? "true" : "false"; break;
+        case Kind::Int: append_int(out, v.as_int()); break;
+        case Kind::Float: append_float_display(out, v.as_float()); break;
+        case Kind::String: out += v.as_string(); break;
+        case Kind::Function:
+            out += "<function ";
+            out += v.callable_name();
+            out += '>';
+            break;
+        case Kind::Method:
+            out += "<method ";
+            out += v.callable_name();
+            out += '>';
+            break;
+        case Kind::Native:
+            out += "<native ";
+            out += v.callable_name();
+            out += '>';
+            break;
+        default: break;
+    }
+}
+
+}  // namespace
+
+void append_display(std::string& out, const Value& root) {
+    if (!root.is_array() && !root.is_object()) {
+        append_leaf(out, root);
+        return;
+    }
+    // Containers are walked with an explicit stack; the values are not
+    // changed meanwhile, so the element pointers stay valid.
+    struct Level {
+        const Value* v;
+        size_t i;
+    };
+    std::vector<Level> stack;
+    out += root.is_array() ? '[' : '{';
+    stack.push_back({&root, 0});
+    while (!stack.empty()) {
+        Level& top = stack.back();
+        const Value& c = *top.v;
+        bool arr = c.is_array();
+        size_t n = arr ? c.items().size() : c.members().size();
+        if (top.i == n) {
+            out += arr ? ']' : '}';
+            stack.pop_back();
+            continue;
+        }
+        if (top.i > 0) out += ", ";
+        const Value* child;
+        if (arr) {
+            child = &c.items()[top.i];
+        } else {
+            out += c.members().key_at(top.i).as_string();
+            out += ": ";
+            child = &c.members().value_at(top.i);
+        }
+        ++top.i;
+        if (child->is_array() || child->is_object()) {
+            out += child->is_array() ? '[' : '{';
+            stack.push_back({child, 0});
+        } else {
+            append_leaf(out, *child);
+        }
+    }
+}
+
+std::string display_text(const Value& v) {
+    std::string out;
+    append_display(out, v);
+    return out;
+}
+
+void append_host_display(std::string& out, const Value& v) {
+    switch (v.kind()) {
+        case Kind::String:
+            out += '"';
+            out += v.as_string();
+            out += '"';
+            break;
+        case Kind::Array:
+            out += "[array:";
+            append_int(out, static_cast<int64_t>(v.items().size()));
+            out += ']';
+            break;
+        case Kind::Object:
+            out += "{object:";
+            append_int(out, static_cast<int64_t>(v.members().size()));
+            out += '}';
+            break;
+        default: append_leaf(out, v); break;
+    }
+}
+
+std::string host_display_text(const Value& v) {
+    std::string out;
+    append_host_display(out, v);
+    return out;
+}
+
+Value value_from_constant(const Constant& c) {
+    switch (c.index()) {
+        case 1: return Value::boolean(std::get<1>(c));
+        case 2: return Value::integer(std::get<2>(c));
+        case 3: return Value::number(std::get<3>(c));
+        case 4: return Value::string(std::get<4>(c));
+        default: return Value::nil();
+    }
+}
+
+}  // namespace calvex

@@ -1,0 +1,304 @@
+// Values of the machine: ten kinds behind one 16-byte handle.
+//
+// Scalars (nil, bool, int, float) live inline in the handle and never touch
+// the heap. Strings, arrays, objects and the three callable kinds point at a
+// reference-counted heap cell. Copying a handle shares the cell; the only
+// in-place mutation (element assignment) goes through the unique_* accessors,
+// which clone a shared cell first, so arrays and objects behave as values.
+//
+// Reference counts are plain integers, not atomics: a machine runs only while
+// the host interpreter lock is held, and no value is ever handed to another
+// thread (host conversions copy into host objects), so no two threads can
+// touch one count.
+//
+// Releasing the last handle of a container destroys its contents with an
+// explicit work list, never by recursion, so arbitrarily deep nesting cannot
+// overflow the native stack. Display texts are built the same way.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "bytecode.h"
+
+namespace calvex {
+
+enum class Kind : uint8_t {
+    Nil = 0,
+    Bool = 1,
+    Int = 2,
+    Float = 3,
+    String = 4,
+    Array = 5,
+    Object = 6,
+    Function = 7,
+    Method = 8,
+    Native = 9,
+};
+inline constexpr int kKindCount = 10;
+
+// "nil", "bool", "int", "float", "string", "array", "object", "function"
+// (Function and Method), "native_fn".
+const char* kind_name(Kind k);
+
+class Value;
+class ObjMap;
+
+// ---- heap cells ---------------------------------------------------------------
+// Every cell starts with its reference count. Cells are created only through
+// the Value constructors below and destroyed by the last release.
+
+struct Cell {
+    size_t rc = 1;
+};
+
+// Immutable UTF-8 bytes stored inline after the header. `hash` is computed on
+// first use (0 = not yet). `cap` lets the machine append in place to a string
+// it holds uniquely.
+struct StrCell : Cell {
+    size_t len = 0;
+    size_t cap = 0;
+    mutable uint64_t hash = 0;
+    char* data() { return reinterpret_cast<char*>(this + 1); }
+    const char* data() const { return reinterpret_cast<const char*>(this + 1); }
+    std::string_view view() const { return {data(), len}; }
+};
+
+uint64_t string_hash(std::string_view s);
+inline uint64_t cell_hash(const StrCell* s) {
+    if (s->hash == 0) s->hash = string_hash(s->view());
+    return s->hash;
+}
+
+// The name carried by Function, Native and Method values. The mutable fields
+// cache what the name resolves to in one machine: the tables a name is looked
+// up in are fixed while a machine runs, so a resolution stays valid as long as
+// `owner` equals that machine's current serial number (serials are never
+// reused; a machine takes a new one whenever its tables change).
+struct NameCell : Cell {
+    StrCell* name = nullptr;  // owned reference
+    mutable uint64_t owner = 0;
+    mutable const void* unit = nullptr;    // user function, or null
+    mutable const void* native = nullptr;  // native binding, or null
+    mutable int32_t builtin = -1;          // built-in index, or -1
+};
+
+struct ArrCell;
+struct ObjCell;
+struct MethodCell;
+
+// ---- the handle -----------------------------------------------------------------
+
+class Value {
+public:
+    Value() noexcept : tag_(Kind::Nil) { u_.i = 0; }
+    Value(const Value& o) noexcept : tag_(o.tag_), u_(o.u_) {
+        if (is_heap()) ++u_.cell->rc;
+    }
+    Value(Value&& o) noexcept : tag_(o.tag_), u_(o.u_) { o.tag_ = Kind::Nil; }
+    Value& operator=(const Value& o) noexcept {
+        if (o.is_heap()) ++o.u_.cell->rc;
+        Value old(std::move(*this));
+        tag_ = o.tag_;
+        u_ = o.u_;
+        return *this;
+    }
+    Value& operator=(Value&& o) noexcept {
+        if (this != &o) {
+            Value old(std::move(*this));
+            tag_ = o.tag_;
+            u_ = o.u_;
+            o.tag_ = Kind::Nil;
+        }
+        return *this;
+    }
+    ~Value() {
+        if (is_heap()) release();
+    }
+
+    // ---- constructors
+    static Value nil() { return Value(); }
+    static Value boolean(bool b) { Value v; v.tag_ = Kind::Bool; v.u_.i = b ? 1 : 0; return v; }
+    static Value integer(int64_t i) { Value v; v.tag_ = Kind::Int; v.u_.i = i; return v; }
+    static Value number(double f) { Value v; v.tag_ = Kind::Float; v.u_.f = f; return v; }
+    static Value string(std::string_view s);
+    // A string with room for at least `cap` bytes (for appending in place).
+    static Value string_with_capacity(std::string_view s, size_t cap);
+    static Value array();
+    static Value array(std::vector<Value> items);
+    static Value object();
+    static Value object(ObjMap map);
+    static Value function(std::string_view name);
+    static Value native(std::string_view name);
+    static Value method(Value receiver, std::string_view function_name);
+    static Value method(Value receiver, const Value& function);  // shares a Function's name cell
+
+    // ---- kind tests
+    Kind kind() const { return tag_; }
+    bool is_nil() const { return tag_ == Kind::Nil; }
+    bool is_bool() const { return tag_ == Kind::Bool; }
+    bool is_int() const { return tag_ == Kind::Int; }
+    bool is_float() const { return tag_ == Kind::Float; }
+    bool is_number() const { return tag_ == Kind::Int || tag_ == Kind::Float; }
+    bool is_string() const { return tag_ == Kind::String; }
+    bool is_array() const { return tag_ == Kind::Array; }
+    bool is_object() const { return tag_ == Kind::Object; }
+    bool is_function() const { return tag_ == Kind::Function; }
+    bool is_method() const { return tag_ == Kind::Method; }
+    bool is_native() const { return tag_ == Kind::Native; }
+    bool is_heap() const { return static_cast<uint8_t>(tag_) >= static_cast<uint8_t>(Kind::String); }
+
+    // ---- accessors (the caller has checked the kind)
+    bool as_bool() const { return u_.i != 0; }
+    int64_t as_int() const { return u_.i; }
+    double as_float() const { return u_.f; }
+    std::string_view as_string() const { return u_.str->view(); }
+    const std::vector<Value>& items() const;
+    const ObjMap& members() const;
+    // Function, Native: the name; Method: the function name.
+    std::string_view callable_name() const;
+    const Value& receiver() const;  // Method only
+    // Function and Native: the name cell; Method: the cell of its function name.
+    const NameCell* name_cell() const;
+
+    // Copy-on-write: make this handle the only holder of its cell (cloning a
+    // shared cell shallowly) and return the contents for change.
+    std::vector<Value>& unique_items();
+    ObjMap& unique_members();
+
+    // Number of handles sharing the cell (1 for scalars).
+    size_t share_count() const { return is_heap() ? u_.cell->rc : 1; }
+    // Identity of the heap cell (nullptr for scalars); for fast paths and tests.
+    const void* cell() const { return is_heap() ? u_.cell : nullptr; }
+    StrCell* str_cell() const { return u_.str; }
+
+    // Raw parts, for the machine's hot paths.
+    uint64_t raw_bits() const { return static_cast<uint64_t>(u_.i); }
+
+private:
+    friend struct ValueAccess;
+    void release() noexcept;
+
+    Kind tag_;
+    union U {
+        int64_t i;
+        double f;
+        Cell* cell;
+        StrCell* str;
+        ArrCell* arr;
+        ObjCell* obj;
+        NameCell* name;
+        MethodCell* meth;
+    } u_;
+};
+static_assert(sizeof(Value) == 16);
+
+// ---- object members -------------------------------------------------------------
+// A map from string keys to values. Keys are held as shared string cells so a
+// constant key is never copied and its cached hash is reused. Iteration order
+// is the order of first insertion (any order is acceptable to callers).
+class ObjMap {
+public:
+    ObjMap() = default;
+    ObjMap(const ObjMap& o);
+    ObjMap(ObjMap&& o) noexcept;
+    ObjMap& operator=(const ObjMap& o);
+    ObjMap& operator=(ObjMap&& o) noexcept;
+    ~ObjMap();
+
+    size_t size() const { return keys_.size(); }
+    bool empty() const { return keys_.empty(); }
+
+    // Lookup by a String value (fast: cached hash) or by text.
+    const Value* find(const Value& key) const;
+    const Value* find(std::string_view key) const;
+    Value* find_mut(const Value& key);
+    // Sets key := value; `key` must be a String value.
+    void set(const Value& key, Value value);
+    void set(std::string_view key, Value value);
+    // Inserts only when absent; returns false when the key was present.
+    bool insert_new(const Value& key, Value value);
+
+    // Entries in iteration order.
+    const Value& key_at(size_t i) const { return keys_[i]; }
+    const Value& value_at(size_t i) const { return vals_[i]; }
+    Value& value_at(size_t i) { return vals_[i]; }
+
+    void clear();
+    void reserve(size_t n);
+
+private:
+    friend struct ValueAccess;
+    ptrdiff_t index_of(std::string_view key, uint64_t h) const;
+    void rebuild_index();
+
+    std::vector<Value> keys_;   // String values
+    std::vector<Value> vals_;
+    std::vector<int32_t> index_;  // open addressing over keys_, empty below 9 members
+};
+
+struct ArrCell : Cell {
+    std::vector<Value> items;
+};
+struct ObjCell : Cell {
+    ObjMap map;
+};
+struct MethodCell : Cell {
+    Value receiver;
+    NameCell* fn = nullptr;  // owned reference
+};
+
+inline const std::vector<Value>& Value::items() const { return u_.arr->items; }
+inline const ObjMap& Value::members() const { return u_.obj->map; }
+inline const NameCell* Value::name_cell() const {
+    return tag_ == Kind::Method ? u_.meth->fn : u_.name;
+}
+inline std::string_view Value::callable_name() const { return name_cell()->name->view(); }
+inline const Value& Value::receiver() const { return u_.meth->receiver; }
+
+// ---- value operations ----------------------------------------------------------
+
+// Truthiness: nil false; bool itself; int non-zero; float != 0.0 (NaN true);
+// string/array non-empty; object with members; callables true.
+inline bool truthy(const Value& v) {
+    switch (v.kind()) {
+        case Kind::Nil: return false;
+        case Kind::Bool: return v.as_bool();
+        case Kind::Int: return v.as_int() != 0;
+        case Kind::Float: return !(v.as_float() == 0.0);
+        case Kind::String: return !v.as_string().empty();
+        case Kind::Array: return !v.items().empty();
+        case Kind::Object: return !v.members().empty();
+        default: return true;
+    }
+}
+
+// Equality of Eq/Ne: numbers compare with an absolute tolerance of the double
+// epsilon (ints with ints exactly); strings by bytes; nil with nil; bools by
+// value; containers and callables are never equal, not even to themselves.
+bool values_equal(const Value& a, const Value& b);
+
+// Numeric view of Lt/Le/Gt/Ge: false for non-numbers.
+inline bool numeric_view(const Value& v, double& out) {
+    if (v.is_int()) { out = static_cast<double>(v.as_int()); return true; }
+    if (v.is_float()) { out = v.as_float(); return true; }
+    return false;
+}
+
+// In-language text (str, Concat, object keys from SetIndex, container
+// members). Nested containers are walked without recursion.
+std::string display_text(const Value& v);
+void append_display(std::string& out, const Value& v);
+// Text used by print, input prompts and host results: strings quoted, arrays
+// as "[array:N]", objects as "{object:N}", everything else as display_text.
+std::string host_display_text(const Value& v);
+void append_host_display(std::string& out, const Value& v);
+
+// A compiler constant as a value.
+Value value_from_constant(const Constant& c);
+
+}  // namespace calvex
