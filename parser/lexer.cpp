@@ -11,10 +11,6 @@
 
 namespace calvex {
 
-// Also used by the token dictionaries (read back of "Float" values).
-// `text` is unsigned decimal digits with an optional point (a digit on at least
-// one side) and an optional exponent, already validated. Magnitudes beyond the
-// double range give infinity, below it zero.
 double decimal_text_to_double(std::string_view text) {
     double v = 0.0;
     auto r = std::from_chars(text.data(), text.data() + text.size(), v);

@@ -14,4 +14,9 @@ namespace calvex {
 // on failure the result is the lexer's error text.
 Result<std::vector<Token>> tokenize(std::string_view source);
 
+// Reads validated decimal text (digits, an optional point with a digit on at
+// least one side, an optional exponent) as the nearest double; magnitudes
+// beyond the double range give infinity.
+double decimal_text_to_double(std::string_view text);
+
 }  // namespace calvex

@@ -12,11 +12,9 @@
 
 #include "../vm_engine/numfmt.h"
 #include "lexer.h"
+#include "lexer.h"
 
 namespace calvex {
-
-// Defined next to the lexer, which reads number literals the same way.
-double decimal_text_to_double(std::string_view text);
 
 namespace {
 

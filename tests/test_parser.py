@@ -469,6 +469,15 @@ def test_token_list_errors(tokens, message):
     assert parse_error(tokens) == message
 
 
+# ---- type keywords as values (these tokens only come from source) --------------------------
+
+def test_int_and_float_are_callable_names(capfd):
+    constants = bytes(cp.compile("int(x) + float(y)")[1])
+    assert b"int" in constants and b"float" in constants
+    cp.compile_and_run('print(int("41") + 1)')
+    assert capfd.readouterr().out == "42\n"
+
+
 # ---- f-strings (tokens of this kind only come from source, so through `compile`) ---------
 
 def compiled(source):

@@ -23,8 +23,10 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
-#include <initializer_list>
 #include <cstdint>
+#include <initializer_list>
+#include <set>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -56,7 +58,7 @@ public:
     std::string module(std::string_view name) const;
 
 private:
-    // One operand of a line: a register, a number, or fixed text.
+    // One filler of a "{}" in a line template.
     struct Arg {
         enum Kind { Reg, U64, I64, Text } kind;
         uint64_t u = 0;
@@ -81,48 +83,51 @@ private:
     bool terminated_ = false;
     bool helpers_ = false;
     bool load_const_ = false;
+
     // Chain blocks: 0 is entry, block b > 0 is labelled fallthrough_[b - 1].
     size_t block_ = 0;
-    std::vector<uint64_t> fallthrough_;  // strictly increasing
-    std::vector<size_t> def_block_;      // per register: the block defining it
+    std::vector<uint64_t> fallthrough_;   // strictly increasing
+    std::vector<size_t> def_block_;       // per register: the block defining it
     std::vector<size_t> last_use_ = {0};  // per block: last block using one of its registers
     std::vector<BranchRef> branches_;
+    std::vector<std::vector<size_t>> sparse_;  // range maxima of last_use_, built on demand
 
-    uint64_t fresh() {
-        def_block_.push_back(block_);
-        return next_++;
-    }
-    // Range maximum over last_use_, built only when some branch needs it.
-    std::vector<std::vector<size_t>> sparse_;
-    // True when a branch from block `from` into the later block `to` would
-    // skip a definition that block `to` or a later one uses.
-    bool skips_used_definition(size_t from, size_t to);
+    void put(Arg a);
+    // Writes one body line: `tmpl` with each "{}" filled by the next arg.
+    void line(std::string_view tmpl, std::span<const Arg> args);
+    void line(std::string_view tmpl, std::initializer_list<Arg> args) { line(tmpl, std::span(args.begin(), args.size())); }
+    // Takes a new register R and writes `tmpl` filled with R and then `args`.
+    uint64_t assign(std::string_view tmpl, std::initializer_list<Arg> args);
+    uint64_t mask(uint64_t r) { return assign("{} = and i64 {}, 281474976710655", {reg(r)}); }
+
     bool pop(uint64_t& r) {
         if (stack_.empty()) return false;
         r = stack_.back();
         stack_.pop_back();
         return true;
     }
-    // Pops up to `count` names; true when all were there.
-    bool pop_operands(size_t count) {
-        const bool enough = stack_.size() >= count;
-        stack_.resize(enough ? stack_.size() - count : 0);
-        return enough;
+    void drop(uint64_t count) { stack_.resize(count < stack_.size() ? stack_.size() - count : 0); }
+    // Pops b, then a; on a short stack pops what is there and fails.
+    bool pop_pair(uint64_t& a, uint64_t& b) {
+        if (stack_.size() < 2) {
+            stack_.clear();
+            return false;
+        }
+        b = stack_.back();
+        a = stack_[stack_.size() - 2];
+        drop(2);
+        return true;
     }
-    uint64_t nth_from_top(size_t k) const { return stack_[stack_.size() - 1 - k]; }
-
-    void put(Arg a);
-    // Writes one body line: `tmpl` with each "{}" replaced by the next arg.
-    void line(std::string_view tmpl, std::initializer_list<Arg> args);
 
     void int_binary(std::string_view op);
     void division();
     void comparison(std::string_view pred);
     void logical(std::string_view op);
     void conditional_branch(std::string_view test, uint64_t target);
-    void helper_call(std::string_view tmpl_with_result, uint64_t operand);
+    void helper_call(std::string_view tmpl, uint64_t operand);
     void store(std::string_view tmpl, uint64_t operand);
     void ret(std::string_view suffix);
+    bool skips_used_definition(size_t from, size_t to);
 };
 
 void IrEmitter::put(Arg a) {
@@ -134,117 +139,83 @@ void IrEmitter::put(Arg a) {
             body_ += "%v";
             [[fallthrough]];
         }
-        case Arg::U64: {
-            auto r = std::to_chars(buf, buf + sizeof buf, a.u);
-            body_.append(buf, r.ptr);
-            break;
-        }
-        case Arg::I64: {
-            auto r = std::to_chars(buf, buf + sizeof buf, a.i);
-            body_.append(buf, r.ptr);
-            break;
-        }
+        case Arg::U64: body_.append(buf, std::to_chars(buf, buf + sizeof buf, a.u).ptr); break;
+        case Arg::I64: body_.append(buf, std::to_chars(buf, buf + sizeof buf, a.i).ptr); break;
         case Arg::Text: body_ += a.text; break;
     }
 }
 
-void IrEmitter::line(std::string_view tmpl, std::initializer_list<Arg> args) {
+void IrEmitter::line(std::string_view tmpl, std::span<const Arg> args) {
     body_ += "  ";
-    auto it = args.begin();
-    size_t pos = 0;
+    size_t pos = 0, k = 0;
     for (size_t hole; (hole = tmpl.find("{}", pos)) != std::string_view::npos; pos = hole + 2) {
         body_ += tmpl.substr(pos, hole - pos);
-        put(*it++);
+        put(args[k++]);
     }
     body_ += tmpl.substr(pos);
     body_ += '\n';
 }
 
+uint64_t IrEmitter::assign(std::string_view tmpl, std::initializer_list<Arg> args) {
+    const uint64_t r = next_++;
+    def_block_.push_back(block_);
+    Arg all[4] = {reg(r)};
+    std::copy(args.begin(), args.end(), all + 1);
+    line(tmpl, std::span(all, args.size() + 1));
+    return r;
+}
+
+// pop B, pop A; mask both, truncate to i32, operate, widen back.
 void IrEmitter::int_binary(std::string_view op) {
-    if (stack_.size() < 2) { pop_operands(2); return; }
-    const uint64_t b = nth_from_top(0), a = nth_from_top(1);
-    pop_operands(2);
-    const uint64_t r1 = fresh();
-    line("{} = and i64 {}, 281474976710655  ; 0xFFFFFFFFFFFF", {reg(r1), reg(a)});
-    const uint64_t r2 = fresh();
-    line("{} = and i64 {}, {}", {reg(r2), reg(b), text(kMask)});
-    const uint64_t r3 = fresh();
-    line("{} = trunc i64 {} to i32", {reg(r3), reg(r1)});
-    const uint64_t r4 = fresh();
-    line("{} = trunc i64 {} to i32", {reg(r4), reg(r2)});
-    const uint64_t r5 = fresh();
-    line("{} = {} i32 {}, {}", {reg(r5), text(op), reg(r3), reg(r4)});
-    const uint64_t r6 = fresh();
-    line("{} = zext i32 {} to i64", {reg(r6), reg(r5)});
-    stack_.push_back(r6);
+    uint64_t a, b;
+    if (!pop_pair(a, b)) return;
+    const uint64_t r1 = assign("{} = and i64 {}, 281474976710655  ; 0xFFFFFFFFFFFF", {reg(a)});
+    const uint64_t r2 = mask(b);
+    const uint64_t r3 = assign("{} = trunc i64 {} to i32", {reg(r1)});
+    const uint64_t r4 = assign("{} = trunc i64 {} to i32", {reg(r2)});
+    const uint64_t r5 = assign("{} = {} i32 {}, {}", {text(op), reg(r3), reg(r4)});
+    stack_.push_back(assign("{} = zext i32 {} to i64", {reg(r5)}));
 }
 
 void IrEmitter::division() {
-    if (stack_.size() < 2) { pop_operands(2); return; }
-    const uint64_t b = nth_from_top(0), a = nth_from_top(1);
-    pop_operands(2);
-    const uint64_t r1 = fresh();
-    line("{} = and i64 {}, {}", {reg(r1), reg(a), text(kMask)});
-    const uint64_t r2 = fresh();
-    line("{} = and i64 {}, {}", {reg(r2), reg(b), text(kMask)});
-    const uint64_t r3 = fresh();
-    line("{} = sitofp i64 {} to double", {reg(r3), reg(r1)});
-    const uint64_t r4 = fresh();
-    line("{} = sitofp i64 {} to double", {reg(r4), reg(r2)});
-    const uint64_t r5 = fresh();
-    line("{} = fdiv double {}, {}", {reg(r5), reg(r3), reg(r4)});
-    const uint64_t r6 = fresh();
-    line("{} = bitcast double {} to i64", {reg(r6), reg(r5)});
-    const uint64_t r7 = fresh();
-    line("{} = or i64 {}, {}", {reg(r7), reg(r6), text(kFloatTag)});
-    stack_.push_back(r7);
+    uint64_t a, b;
+    if (!pop_pair(a, b)) return;
+    const uint64_t r1 = mask(a);
+    const uint64_t r2 = mask(b);
+    const uint64_t r3 = assign("{} = sitofp i64 {} to double", {reg(r1)});
+    const uint64_t r4 = assign("{} = sitofp i64 {} to double", {reg(r2)});
+    const uint64_t r5 = assign("{} = fdiv double {}, {}", {reg(r3), reg(r4)});
+    const uint64_t r6 = assign("{} = bitcast double {} to i64", {reg(r5)});
+    stack_.push_back(assign("{} = or i64 {}, {}", {reg(r6), text(kFloatTag)}));
 }
 
 void IrEmitter::comparison(std::string_view pred) {
-    if (stack_.size() < 2) { pop_operands(2); return; }
-    const uint64_t b = nth_from_top(0), a = nth_from_top(1);
-    pop_operands(2);
-    const uint64_t r1 = fresh();
-    line("{} = and i64 {}, {}", {reg(r1), reg(a), text(kMask)});
-    const uint64_t r2 = fresh();
-    line("{} = and i64 {}, {}", {reg(r2), reg(b), text(kMask)});
-    const uint64_t r3 = fresh();
-    line("{} = icmp {} i64 {}, {}", {reg(r3), text(pred), reg(r1), reg(r2)});
-    const uint64_t r4 = fresh();
-    line("{} = zext i1 {} to i64", {reg(r4), reg(r3)});
-    const uint64_t r5 = fresh();
-    line("{} = or i64 {}, {}", {reg(r5), reg(r4), text(kBoolTag)});
-    stack_.push_back(r5);
+    uint64_t a, b;
+    if (!pop_pair(a, b)) return;
+    const uint64_t r1 = mask(a);
+    const uint64_t r2 = mask(b);
+    const uint64_t r3 = assign("{} = icmp {} i64 {}, {}", {text(pred), reg(r1), reg(r2)});
+    const uint64_t r4 = assign("{} = zext i1 {} to i64", {reg(r3)});
+    stack_.push_back(assign("{} = or i64 {}, {}", {reg(r4), text(kBoolTag)}));
 }
 
 void IrEmitter::logical(std::string_view op) {
-    if (stack_.size() < 2) { pop_operands(2); return; }
-    const uint64_t b = nth_from_top(0), a = nth_from_top(1);
-    pop_operands(2);
-    const uint64_t r1 = fresh();
-    line("{} = and i64 {}, {}", {reg(r1), reg(a), text(kMask)});
-    const uint64_t r2 = fresh();
-    line("{} = and i64 {}, {}", {reg(r2), reg(b), text(kMask)});
-    const uint64_t r3 = fresh();
-    line("{} = icmp ne i64 {}, 0", {reg(r3), reg(r1)});
-    const uint64_t r4 = fresh();
-    line("{} = icmp ne i64 {}, 0", {reg(r4), reg(r2)});
-    const uint64_t r5 = fresh();
-    line("{} = {} i1 {}, {}", {reg(r5), text(op), reg(r3), reg(r4)});
-    const uint64_t r6 = fresh();
-    line("{} = zext i1 {} to i64", {reg(r6), reg(r5)});
-    const uint64_t r7 = fresh();
-    line("{} = or i64 {}, {}", {reg(r7), reg(r6), text(kBoolTag)});
-    stack_.push_back(r7);
+    uint64_t a, b;
+    if (!pop_pair(a, b)) return;
+    const uint64_t r1 = mask(a);
+    const uint64_t r2 = mask(b);
+    const uint64_t r3 = assign("{} = icmp ne i64 {}, 0", {reg(r1)});
+    const uint64_t r4 = assign("{} = icmp ne i64 {}, 0", {reg(r2)});
+    const uint64_t r5 = assign("{} = {} i1 {}, {}", {text(op), reg(r3), reg(r4)});
+    const uint64_t r6 = assign("{} = zext i1 {} to i64", {reg(r5)});
+    stack_.push_back(assign("{} = or i64 {}, {}", {reg(r6), text(kBoolTag)}));
 }
 
 void IrEmitter::conditional_branch(std::string_view test, uint64_t target) {
     uint64_t c;
     if (!pop(c)) return;
-    const uint64_t r1 = fresh();
-    line("{} = and i64 {}, {}", {reg(r1), reg(c), text(kMask)});
-    const uint64_t r2 = fresh();
-    line(test, {reg(r2), reg(r1)});
+    const uint64_t r1 = mask(c);
+    const uint64_t r2 = assign(test, {reg(r1)});
     const uint64_t k = next_;  // the fall-through label shares the next register's number
     body_ += "  br i1 ";
     put(reg(r2));
@@ -263,9 +234,7 @@ void IrEmitter::conditional_branch(std::string_view test, uint64_t target) {
 
 void IrEmitter::helper_call(std::string_view tmpl, uint64_t operand) {
     helpers_ = true;
-    const uint64_t r = fresh();
-    line(tmpl, {reg(r), u64(operand)});
-    stack_.push_back(r);
+    stack_.push_back(assign(tmpl, {u64(operand)}));
 }
 
 void IrEmitter::store(std::string_view tmpl, uint64_t operand) {
@@ -288,13 +257,11 @@ void IrEmitter::lower(const Instruction& ins) {
     const uint64_t n = ins.operand;
     switch (ins.op) {
         case Op::Push: {
-            const uint64_t r = fresh();
             const uint64_t word = static_cast<uint64_t>(static_cast<int64_t>(ins.imm)) & kPayload;
-            line("{} = add i64 0, {}  ; Push({})", {reg(r), u64(word), i64(ins.imm)});
-            stack_.push_back(r);
+            stack_.push_back(assign("{} = add i64 0, {}  ; Push({})", {u64(word), i64(ins.imm)}));
             break;
         }
-        case Op::Pop: pop_operands(1); break;
+        case Op::Pop: drop(1); break;
         case Op::Dup: if (!stack_.empty()) stack_.push_back(stack_.back()); break;
         case Op::Swap:
             if (stack_.size() >= 2) std::swap(stack_[stack_.size() - 1], stack_[stack_.size() - 2]);
@@ -305,23 +272,16 @@ void IrEmitter::lower(const Instruction& ins) {
         case Op::Mod: case Op::ModInt: case Op::ModFloat: int_binary("srem"); break;
         case Op::Div: case Op::DivFloat: division(); break;
         case Op::Pow: {
-            helpers_ = true;
-            if (stack_.size() < 2) { pop_operands(2); break; }
-            const uint64_t b = nth_from_top(0), a = nth_from_top(1);
-            pop_operands(2);
-            const uint64_t r = fresh();
-            line("{} = call i64 @__calvex_pow(i64 {}, i64 {})", {reg(r), reg(a), reg(b)});
-            stack_.push_back(r);
+            helpers_ = true;  // also on a short stack
+            uint64_t a, b;
+            if (pop_pair(a, b)) stack_.push_back(assign("{} = call i64 @__calvex_pow(i64 {}, i64 {})", {reg(a), reg(b)}));
             break;
         }
         case Op::Neg: {
             uint64_t a;
             if (!pop(a)) break;
-            const uint64_t r1 = fresh();
-            line("{} = and i64 {}, {}", {reg(r1), reg(a), text(kMask)});
-            const uint64_t r2 = fresh();
-            line("{} = sub i64 0, {}", {reg(r2), reg(r1)});
-            stack_.push_back(r2);
+            const uint64_t r1 = mask(a);
+            stack_.push_back(assign("{} = sub i64 0, {}", {reg(r1)}));
             break;
         }
         case Op::Eq: case Op::EqInt: case Op::EqFloat: comparison("eq"); break;
@@ -335,15 +295,10 @@ void IrEmitter::lower(const Instruction& ins) {
         case Op::Not: {
             uint64_t a;
             if (!pop(a)) break;
-            const uint64_t r1 = fresh();
-            line("{} = and i64 {}, {}", {reg(r1), reg(a), text(kMask)});
-            const uint64_t r2 = fresh();
-            line("{} = icmp eq i64 {}, 0", {reg(r2), reg(r1)});
-            const uint64_t r3 = fresh();
-            line("{} = zext i1 {} to i64", {reg(r3), reg(r2)});
-            const uint64_t r4 = fresh();
-            line("{} = or i64 {}, {}", {reg(r4), reg(r3), text(kBoolTag)});
-            stack_.push_back(r4);
+            const uint64_t r1 = mask(a);
+            const uint64_t r2 = assign("{} = icmp eq i64 {}, 0", {reg(r1)});
+            const uint64_t r3 = assign("{} = zext i1 {} to i64", {reg(r2)});
+            stack_.push_back(assign("{} = or i64 {}, {}", {reg(r3), text(kBoolTag)}));
             break;
         }
         case Op::Jump:
@@ -360,39 +315,32 @@ void IrEmitter::lower(const Instruction& ins) {
         case Op::StoreLocal: store("call void @__calvex_store_reg(i64 {}, i64 {})", n); break;
         case Op::LoadGlobal: helper_call("{} = call i64 @__calvex_load_global(i64 {})", n); break;
         case Op::StoreGlobal: store("call void @__calvex_store_global(i64 {}, i64 {})", n); break;
-        case Op::LoadConst: {
+        case Op::LoadConst:
             helpers_ = true;
             load_const_ = true;
-            const uint64_t r = fresh();
-            line("{} = call i64 @__calvex_load_const(i64 {})  ; LoadConst({})", {reg(r), u64(n), u64(n)});
-            stack_.push_back(r);
+            stack_.push_back(assign("{} = call i64 @__calvex_load_const(i64 {})  ; LoadConst({})", {u64(n), u64(n)}));
             break;
-        }
         case Op::Call: {
             helpers_ = true;
-            pop_operands(n < stack_.size() ? static_cast<size_t>(n) : stack_.size());
+            drop(n);  // the arguments
             uint64_t f;
-            const bool have_callee = pop(f);
-            const uint64_t r = fresh();
-            line("{} = call i64 @__calvex_call(i64 {}, i64 {})",
-                 {reg(r), have_callee ? reg(f) : text("0"), u64(n)});
-            stack_.push_back(r);
+            const bool callee = pop(f);
+            stack_.push_back(assign("{} = call i64 @__calvex_call(i64 {}, i64 {})", {callee ? reg(f) : text("0"), u64(n)}));
             break;
         }
         case Op::MakeArray: case Op::MakeObject: case Op::GetIndex: case Op::SetIndex:
-        case Op::Concat: case Op::Len: case Op::IterInit: case Op::IterNext: {
+        case Op::Concat: case Op::Len: case Op::IterInit: case Op::IterNext:
             helpers_ = true;
-            const uint64_t r = fresh();
-            line("{} = call i64 @__calvex_collection_op(i64 {})", {reg(r), u64(r + 1)});
-            stack_.push_back(r);
+            stack_.push_back(assign("{} = call i64 @__calvex_collection_op(i64 {})", {u64(next_ + 1)}));
             break;
-        }
         case Op::Return: ret(""); break;
         case Op::Halt: ret("  ; Halt"); break;
         case Op::Nop: break;
     }
 }
 
+// Range maximum of last_use_ over the blocks strictly between `from` and `to`
+// (a sparse table: the chain may hold many branches).
 bool IrEmitter::skips_used_definition(size_t from, size_t to) {
     if (to <= from + 1) return false;
     if (sparse_.empty()) {
@@ -404,32 +352,30 @@ bool IrEmitter::skips_used_definition(size_t from, size_t to) {
             sparse_.push_back(std::move(next));
         }
     }
-    const size_t lo = from + 1, len = to - lo;
-    const size_t level = static_cast<size_t>(std::bit_width(len) - 1);
+    const size_t lo = from + 1;
+    const size_t level = static_cast<size_t>(std::bit_width(to - lo) - 1);
     const size_t w = size_t{1} << level;
     return std::max(sparse_[level][lo], sparse_[level][to - w]) >= to;
 }
 
 // Closes the body and defines the block of every branch target that the
-// chain itself does not define.
+// chain itself does not define, in the order of first reference.
 void IrEmitter::finish() {
     if (!terminated_) ret("");
-    std::vector<std::pair<char, uint64_t>> stubbed;
+    std::set<std::pair<char, uint64_t>> stubbed;
     for (const BranchRef& b : branches_) {
         const auto hit = std::lower_bound(fallthrough_.begin(), fallthrough_.end(), b.target);
         char letter = 'L';
         if (hit != fallthrough_.end() && *hit == b.target) {
             const size_t landing = static_cast<size_t>(hit - fallthrough_.begin()) + 1;
-            if (landing <= b.block + 1 || !skips_used_definition(b.block, landing)) continue;
+            if (!skips_used_definition(b.block, landing)) continue;
             letter = 'T';
             body_[b.offset] = 'T';
         }
-        if (std::find(stubbed.begin(), stubbed.end(), std::pair{letter, b.target}) != stubbed.end()) continue;
-        stubbed.emplace_back(letter, b.target);
+        if (!stubbed.emplace(letter, b.target).second) continue;
         char buf[24];
-        auto r = std::to_chars(buf, buf + sizeof buf, b.target);
         stubs_ += letter;
-        stubs_.append(buf, r.ptr);
+        stubs_.append(buf, std::to_chars(buf, buf + sizeof buf, b.target).ptr);
         stubs_ += ":\n  ret i64 ";
         stubs_ += kNil;
         stubs_ += '\n';

@@ -141,38 +141,30 @@ Code optimize(const Code& input, std::vector<size_t>* kept) {
     }
     drop_unreachable(w);
 
-    // next_new[i]: new index of the first survivor at or after i; kNone past the end.
-    constexpr size_t kNone = std::numeric_limits<size_t>::max();
-    std::vector<size_t> next_new(n + 1, kNone);
+    // Compaction in place. before[i] counts the survivors ahead of i, which is
+    // also the new index of the first survivor at or after i, if there is one.
+    bool jumps = false;
+    for (const auto& ins : code) jumps |= is_jump(ins.op);
+    std::vector<size_t> before(jumps ? n + 1 : 0);
+    if (kept) kept->clear();
     size_t survivors = 0;
-    for (const auto& ins : code)
-        if (ins.op != Op::Nop) ++survivors;
-    {
-        size_t idx = survivors;
-        for (size_t i = n; i-- > 0;) {
-            if (code[i].op != Op::Nop) idx -= 1;
-            next_new[i] = code[i].op != Op::Nop ? idx : next_new[i + 1];
-        }
-    }
-    const size_t fallback = survivors ? survivors - 1 : 0;
-
-    Code out;
-    out.reserve(survivors);
-    if (kept) {
-        kept->clear();
-        kept->reserve(survivors);
-    }
     for (size_t i = 0; i < n; ++i) {
-        Instruction ins = code[i];
-        if (ins.op == Op::Nop) continue;
-        if (is_jump(ins.op)) {
-            const size_t t = ins.operand < n ? next_new[ins.operand] : kNone;
-            ins.operand = t == kNone ? fallback : t;
-        }
-        out.push_back(ins);
+        if (jumps) before[i] = survivors;
+        if (code[i].op == Op::Nop) continue;
+        code[survivors++] = code[i];
         if (kept) kept->push_back(i);
     }
-    return out;
+    code.resize(survivors);
+    if (jumps) {
+        before[n] = survivors;
+        const size_t last = survivors ? survivors - 1 : 0;
+        for (auto& ins : code) {
+            if (!is_jump(ins.op)) continue;
+            const size_t t = before[ins.operand < n ? ins.operand : n];
+            ins.operand = t < survivors ? t : last;
+        }
+    }
+    return code;
 }
 
 }  // namespace calvex

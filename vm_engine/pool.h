@@ -1,81 +1,48 @@
-// Per-machine recycle pools for array element vectors and object maps.
+// Recycle pools for heap cells.
 //
-// MakeArray and MakeObject acquire their storage here. Spare storage comes
-// back only through give_back(), which the machine uses for vectors it has
-// emptied itself; values released elsewhere free their storage directly. The
-// hit and miss counters are kept for diagnostics and reported nowhere.
+// Programs create and drop arrays, objects and bound methods at a high rate
+// (an object per constructor call, a bound method per method call, an
+// iterator state per loop). Dead cells of those kinds are kept, emptied but
+// with their element storage, in small per-thread pools and handed out again
+// by the Value constructors, so the steady state allocates nothing. The pools
+// are per thread because values never cross threads (see value.h); they hold
+// only empty cells, so what a pool keeps is never observable.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <vector>
-
-#include "value.h"
 
 namespace calvex {
 
-class ArrayPool {
+template <class CellT, size_t Capacity>
+class CellPool {
 public:
-    ArrayPool() { spare_.reserve(64); }
-
-    // A vector with no elements and room for at least n.
-    std::vector<Value> acquire(size_t n) {
-        if (!spare_.empty()) {
-            std::vector<Value> v = std::move(spare_.back());
-            spare_.pop_back();
-            v.clear();
-            v.reserve(n);
-            ++hits_;
-            return v;
-        }
-        ++misses_;
-        std::vector<Value> v;
-        v.reserve(n < 8 ? 8 : n);
-        return v;
-    }
-    // Keeps `v`'s storage for a later acquire (its elements are released).
-    void give_back(std::vector<Value>&& v) noexcept {
-        if (spare_.size() < 64 && v.capacity() != 0 && v.capacity() <= 1024) {
-            v.clear();
-            spare_.push_back(std::move(v));  // capacity reserved above: no allocation
-        }
+    CellPool() = default;
+    CellPool(const CellPool&) = delete;
+    CellPool& operator=(const CellPool&) = delete;
+    ~CellPool() {
+        for (size_t i = 0; i < n_; ++i) delete cells_[i];
     }
 
-    uint64_t hits() const { return hits_; }
-    uint64_t misses() const { return misses_; }
+    // An empty cell with reference count 1, or nullptr when none is kept.
+    CellT* take() {
+        if (n_ == 0) return nullptr;
+        CellT* c = cells_[--n_];
+        c->rc = 1;
+        ++hits_;
+        return c;
+    }
+    // Keeps an emptied cell; false when the pool is full (the caller frees it).
+    bool keep(CellT* c) {
+        if (n_ == Capacity) return false;
+        cells_[n_++] = c;
+        return true;
+    }
+    size_t hits() const { return hits_; }
 
 private:
-    std::vector<std::vector<Value>> spare_;
-    uint64_t hits_ = 0;
-    uint64_t misses_ = 0;
-};
-
-class MapPool {
-public:
-    MapPool() { spare_.reserve(32); }
-
-    ObjMap acquire(size_t n) {
-        if (!spare_.empty()) {
-            ObjMap m = std::move(spare_.back());
-            spare_.pop_back();
-            m.clear();
-            m.reserve(n);
-            ++hits_;
-            return m;
-        }
-        ++misses_;
-        ObjMap m;
-        m.reserve(n);
-        return m;
-    }
-
-    uint64_t hits() const { return hits_; }
-    uint64_t misses() const { return misses_; }
-
-private:
-    std::vector<ObjMap> spare_;
-    uint64_t hits_ = 0;
-    uint64_t misses_ = 0;
+    CellT* cells_[Capacity];
+    size_t n_ = 0;
+    size_t hits_ = 0;
 };
 
 }  // namespace calvex

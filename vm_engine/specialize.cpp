@@ -42,10 +42,12 @@ struct Node {
     uint32_t depth;
 };
 
+constexpr uint32_t kUnset = std::numeric_limits<uint32_t>::max();
+
 struct State {
-    bool set = false;
-    uint32_t top = 0;   // node index
-    uint32_t regs = 0;  // register-block index
+    uint32_t top = kUnset;  // node index, or kUnset before any path reaches the entry
+    uint32_t regs = 0;      // register-block index
+    bool set() const { return top != kUnset; }
 };
 
 class Analysis {
@@ -53,7 +55,7 @@ public:
     explicit Analysis(const Code& code) : code_(code), table_(code.size() + 1) {
         nodes_.push_back({kAny, 0, 0});
         regs_.push_back(Regs{});
-        table_[0].set = true;
+        table_[0].top = 0;
     }
 
     // False when the arenas would outgrow their 32-bit indices; the caller
@@ -62,7 +64,7 @@ public:
     // Types of the two topmost entries on entry to instruction i, when known.
     bool operands(size_t i, uint8_t& a, uint8_t& b) const {
         const State& s = table_[i];
-        if (!s.set || nodes_[s.top].depth < 2) return false;
+        if (!s.set() || nodes_[s.top].depth < 2) return false;
         b = nodes_[s.top].ty;
         a = nodes_[nodes_[s.top].below].ty;
         return true;
@@ -81,7 +83,7 @@ private:
     uint32_t below(uint32_t top) const { return nodes_[top].below; }
 
     uint32_t cons(uint8_t t, uint32_t below) {
-        if (nodes_.size() >= std::numeric_limits<uint32_t>::max()) {
+        if (nodes_.size() >= kUnset) {
             overflow_ = true;
             return below;
         }
@@ -252,9 +254,8 @@ bool Analysis::merge_regs(uint32_t& stored, uint32_t in) {
 
 bool Analysis::merge(size_t into, const State& in) {
     State& e = table_[into];
-    if (!e.set) {
+    if (!e.set()) {
         e = in;
-        e.set = true;
         return true;
     }
     const bool a = merge_stack(e.top, in.top);
@@ -268,7 +269,7 @@ bool Analysis::run() {
     while (changed && !overflow_) {
         changed = false;
         for (size_t i = 0; i < n && !overflow_; ++i) {
-            if (!table_[i].set) continue;
+            if (!table_[i].set()) continue;
             // Nodes made for an output that changes nothing are garbage; drop
             // them so that repeated walks do not grow the arena.
             const size_t mark = nodes_.size(), regs_mark = regs_.size();

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "numfmt.h"
+#include "pool.h"
 
 namespace calvex {
 
@@ -43,6 +44,37 @@ NameCell* new_name_cell(std::string_view name) {
     return n;
 }
 
+// ---- recycled cells ------------------------------------------------------------
+// Per-thread pools of emptied cells (pool.h). They are deliberately never
+// destroyed: a pool outlives every value of its thread, so a value released
+// during static destruction still finds it intact; an exiting thread leaves
+// at most the pools' few empty cells behind.
+constexpr size_t kPoolCells = 64;
+constexpr size_t kKeepElements = 64;  // larger element storage is freed, not kept
+
+struct Pools {
+    CellPool<ArrCell, kPoolCells> arrays;
+    CellPool<ObjCell, kPoolCells> objects;
+    CellPool<MethodCell, kPoolCells> methods;
+};
+Pools& pools() {
+    thread_local Pools* p = new Pools;
+    return *p;
+}
+
+ArrCell* new_arr_cell() {
+    if (ArrCell* c = pools().arrays.take()) return c;
+    return new ArrCell;
+}
+ObjCell* new_obj_cell() {
+    if (ObjCell* c = pools().objects.take()) return c;
+    return new ObjCell;
+}
+MethodCell* new_method_cell() {
+    if (MethodCell* c = pools().methods.take()) return c;
+    return new MethodCell;
+}
+
 // ---- destruction without recursion ----------------------------------------------
 // Cells whose count reached zero while another cell is being torn down are
 // chained through their (now unused) count field, with the kind in the low
@@ -58,8 +90,24 @@ thread_local Teardown t_teardown;
 void free_cell(Kind k, Cell* c) noexcept {
     switch (k) {
         case Kind::String: free_str_cell(static_cast<StrCell*>(c)); break;
-        case Kind::Array: delete static_cast<ArrCell*>(c); break;
-        case Kind::Object: delete static_cast<ObjCell*>(c); break;
+        case Kind::Array: {
+            auto* a = static_cast<ArrCell*>(c);
+            if (a->items.capacity() <= kKeepElements) {
+                a->items.clear();
+                if (pools().arrays.keep(a)) break;
+            }
+            delete a;
+            break;
+        }
+        case Kind::Object: {
+            auto* o = static_cast<ObjCell*>(c);
+            if (o->map.size() <= kKeepElements) {
+                o->map.clear();
+                if (pools().objects.keep(o)) break;
+            }
+            delete o;
+            break;
+        }
         case Kind::Function:
         case Kind::Native: {
             auto* n = static_cast<NameCell*>(c);
@@ -70,7 +118,9 @@ void free_cell(Kind k, Cell* c) noexcept {
         case Kind::Method: {
             auto* m = static_cast<MethodCell*>(c);
             NameCell* fn = m->fn;
-            delete m;  // releases the receiver
+            m->fn = nullptr;
+            m->receiver = Value();
+            if (!pools().methods.keep(m)) delete m;
             if (--fn->rc == 0) free_cell(Kind::Function, fn);
             break;
         }
@@ -142,14 +192,14 @@ Value Value::string_with_capacity(std::string_view s, size_t cap) {
 
 Value Value::array() {
     Value v;
-    v.u_.arr = new ArrCell;
+    v.u_.arr = new_arr_cell();
     v.tag_ = Kind::Array;
     return v;
 }
 
 Value Value::array(std::vector<Value> items) {
     Value v;
-    v.u_.arr = new ArrCell;
+    v.u_.arr = new_arr_cell();
     v.u_.arr->items = std::move(items);
     v.tag_ = Kind::Array;
     return v;
@@ -157,14 +207,14 @@ Value Value::array(std::vector<Value> items) {
 
 Value Value::object() {
     Value v;
-    v.u_.obj = new ObjCell;
+    v.u_.obj = new_obj_cell();
     v.tag_ = Kind::Object;
     return v;
 }
 
 Value Value::object(ObjMap map) {
     Value v;
-    v.u_.obj = new ObjCell;
+    v.u_.obj = new_obj_cell();
     v.u_.obj->map = std::move(map);
     v.tag_ = Kind::Object;
     return v;
@@ -186,10 +236,12 @@ Value Value::native(std::string_view name) {
 
 Value Value::method(Value receiver, std::string_view function_name) {
     NameCell* fn = new_name_cell(function_name);
-    auto* m = new (std::nothrow) MethodCell;
-    if (!m) {
+    MethodCell* m;
+    try {
+        m = new_method_cell();
+    } catch (...) {
         free_cell(Kind::Function, fn);
-        throw std::bad_alloc();
+        throw;
     }
     m->receiver = std::move(receiver);
     m->fn = fn;
@@ -200,7 +252,7 @@ Value Value::method(Value receiver, std::string_view function_name) {
 }
 
 Value Value::method(Value receiver, const Value& function) {
-    auto* m = new MethodCell;
+    MethodCell* m = new_method_cell();
     m->receiver = std::move(receiver);
     m->fn = const_cast<NameCell*>(function.name_cell());
     ++m->fn->rc;
@@ -212,7 +264,7 @@ Value Value::method(Value receiver, const Value& function) {
 
 std::vector<Value>& Value::unique_items() {
     if (u_.arr->rc != 1) {
-        auto* c = new ArrCell;
+        ArrCell* c = new_arr_cell();
         try {
             c->items = u_.arr->items;
         } catch (...) {
@@ -227,7 +279,7 @@ std::vector<Value>& Value::unique_items() {
 
 ObjMap& Value::unique_members() {
     if (u_.obj->rc != 1) {
-        auto* c = new ObjCell;
+        ObjCell* c = new_obj_cell();
         try {
             c->map = u_.obj->map;
         } catch (...) {

@@ -28,13 +28,13 @@
 
 #include "arith.h"
 #include "jit.h"
-#include "pool.h"
 
 namespace calvex {
 
 // Raw access to a handle's parts for the machine's hot paths.
 struct ValueAccess {
     static Kind& tag(Value& v) { return v.tag_; }
+    static Kind tag(const Value& v) { return v.tag_; }
     static Value::U& u(Value& v) { return v.u_; }
     static const Value::U& u(const Value& v) { return v.u_; }
 };
@@ -57,6 +57,23 @@ inline void put_bool(Value* s, bool b) {
     VA::tag(*s) = Kind::Bool;
     VA::u(*s).i = b ? 1 : 0;
 }
+// Stores into a live slot (a register), releasing what it held.
+inline void store_int(Value& d, int64_t i) {
+    if (d.is_heap()) [[unlikely]] {
+        d = Value::integer(i);
+        return;
+    }
+    VA::tag(d) = Kind::Int;
+    VA::u(d).i = i;
+}
+inline void store_float(Value& d, double f) {
+    if (d.is_heap()) [[unlikely]] {
+        d = Value::number(f);
+        return;
+    }
+    VA::tag(d) = Kind::Float;
+    VA::u(d).f = f;
+}
 inline void put_nil(Value* s) {
     VA::tag(*s) = Kind::Nil;
     VA::u(*s).i = 0;
@@ -67,6 +84,9 @@ uint64_t next_serial() { return g_serials.fetch_add(1, std::memory_order_relaxed
 
 constexpr size_t kInitialStack = 1024;
 constexpr int kCheckInterval = 4096;
+
+#define CMP_LIST(X) X(Lt) X(Le) X(Gt) X(Ge) X(Eq) X(Ne)
+#define ARITH_LIST(X) X(Add) X(Sub) X(Mul) X(Mod)
 
 // Internal instruction kinds: the public ones in their order, then the
 // machine's own variants.
@@ -83,9 +103,29 @@ enum IOp : uint16_t {
     I_SetIndexLocal,    // SetIndex; [Dup;] StoreLocal r     (operand r)
     I_SetIndexGlobal,   // SetIndex; [Dup;] StoreGlobal k    (operand: global slot)
     I_ConcatLocal,      // Concat; [Dup;] StoreLocal r       (operand r)
+    I_SetIndexChain,    // SetIndex; (key Swap SetIndex)+; StoreLocal/StoreGlobal/Pop (operand: chain)
     I_ForNext,          // LoadLocal h; IterNext; Swap; StoreLocal h (operand h)
+    // Fused sequences. The head keeps its own operand; the handler reads the
+    // operands of the following instructions from their own entries.
+    I_ForLoop,          // LoadLocal h; IterNext; Swap; Dup; StoreLocal h; LoadConst nil; Eq; JumpIfTrue t
+    I_LoadLocalGetConst,  // LoadLocal r; LoadConst k; GetIndex
+    I_LoadLocalGetLocal,  // LoadLocal r; LoadLocal i; GetIndex
+    I_LoadLocalReturn,    // LoadLocal r; Return
+#define FUSED_CMP_ENUM(c) I_LPCJ_##c##_F, I_LPCJ_##c##_T, I_LLCJ_##c##_F, I_LLCJ_##c##_T, I_CJ_##c##_F, I_CJ_##c##_T,
+#define FUSED_ARITH_ENUM(o) I_LPA_##o, I_LLA_##o, I_LPAS_##o, I_LLAS_##o, I_AS_##o,
+    CMP_LIST(FUSED_CMP_ENUM)
+    ARITH_LIST(FUSED_ARITH_ENUM)
+#undef FUSED_CMP_ENUM
+#undef FUSED_ARITH_ENUM
     I_Count
 };
+// Naming of the fused kinds:
+//   LPCJ_c_F/T  LoadLocal r; Push k; c; JumpIfFalse/JumpIfTrue t (forward)
+//   LLCJ_c_F/T  LoadLocal r; LoadLocal q; c; JumpIfFalse/JumpIfTrue t
+//   CJ_c_F/T    c; JumpIfFalse/JumpIfTrue t
+//   LPA_o       LoadLocal r; Push k; o            LPAS_o  ... ; StoreLocal d
+//   LLA_o       LoadLocal r; LoadLocal q; o       LLAS_o  ... ; StoreLocal d
+//   AS_o        o; StoreLocal d
 static_assert(I_End == kOpCount);
 
 }  // namespace
@@ -111,6 +151,18 @@ struct MethodIC {
     Value answer;
 };
 
+// The write-back after a nested element assignment `v0[k0]...[kn] = x`: the
+// keys pushed again (innermost level first) and where the root goes.
+struct WriteBack {
+    struct Key {
+        Op op;        // Push, LoadConst or LoadLocal
+        int64_t arg;  // immediate, constant index or register
+    };
+    std::vector<Key> keys;
+    Op store;  // StoreLocal, StoreGlobal or Pop
+    uint64_t slot = 0;  // register or global slot
+};
+
 struct CodeUnit {
     std::string name;
     Code code;
@@ -120,7 +172,9 @@ struct CodeUnit {
 
     std::vector<PInst> pcode;  // code.size() + 1 entries
     std::vector<MethodIC> ics;
+    std::vector<WriteBack> chains;
     uint32_t nregs = 0;        // 1 + highest register the code names
+    uint32_t window = 0;       // registers of a call: max(nregs, params)
     size_t headroom = 0;       // stack room one straight run can need
 };
 
@@ -138,6 +192,7 @@ using vmi::CallFrame;
 using vmi::CodeUnit;
 using vmi::MethodIC;
 using vmi::PInst;
+using vmi::WriteBack;
 
 struct Machine {
     uint64_t serial = next_serial();
@@ -150,8 +205,6 @@ struct Machine {
     std::unordered_map<std::string, uint32_t> global_index;
     std::unordered_map<std::string, Value> method_cache;  // "len:class" + member -> answer
 
-    ArrayPool arrays;
-    MapPool maps;
     JitState* jit = nullptr;
     VMState state;
     uint64_t executed = 0;
@@ -165,7 +218,10 @@ struct Machine {
     size_t sbase = 0;
     CodeUnit* cur = nullptr;
     size_t pc = 0;
-    std::vector<CallFrame> frames;
+    // Active calls: a plain array grown by doubling up to the depth limit.
+    CallFrame* frames = nullptr;
+    size_t nframes = 0;
+    size_t frames_cap = 0;
 
     bool (*check)(void*) = nullptr;
     void* check_ctx = nullptr;
@@ -177,6 +233,7 @@ struct Machine {
     ~Machine() {
         for (size_t i = sp; i-- > 0;) stack[i].~Value();
         ::operator delete(stack);
+        ::operator delete(frames);
         if (jit) jit_free(jit);
     }
 
@@ -201,6 +258,15 @@ struct Machine {
         cap = n;
     }
 
+    void grow_frames() {
+        size_t n = frames_cap ? std::min(frames_cap * 2, VM::kMaxCallDepth) : 128;
+        auto* fresh = static_cast<CallFrame*>(::operator new(n * sizeof(CallFrame)));
+        if (nframes) std::memcpy(static_cast<void*>(fresh), static_cast<const void*>(frames), nframes * sizeof(CallFrame));
+        ::operator delete(frames);
+        frames = fresh;
+        frames_cap = n;
+    }
+
     void resolve(const NameCell* n) {
         std::string_view name = n->name->view();
         std::string key(name);
@@ -213,6 +279,9 @@ struct Machine {
     }
 
     void prepare(CodeUnit& u);
+    size_t write_back(CodeUnit& u, size_t i);
+    bool chain_unique(const Value* sp, const WriteBack& wb, const Value* rg, const CodeUnit& u) const;
+    void fuse(CodeUnit& u);
     Value lookup_method(Value&& obj, const Value& key, MethodIC& ic);
     Result<Value> run(const void* const** table_out);
 };
@@ -231,6 +300,85 @@ const void* const* label_table(Machine& any) {
 }
 
 }  // namespace
+
+// Recognises `SetIndex (key Swap SetIndex)+ store` after the SetIndex at i
+// and records it; returns 1 + its index in u.chains, or 0.
+size_t Machine::write_back(CodeUnit& u, size_t i) {
+    const Code& c = u.code;
+    const size_t n = c.size();
+    WriteBack wb;
+    size_t j = i + 1;
+    while (j + 2 < n && c[j + 1].op == Op::Swap && c[j + 2].op == Op::SetIndex) {
+        const Instruction& k = c[j];
+        if (k.op == Op::Push)
+            wb.keys.push_back({Op::Push, k.imm});
+        else if (k.op == Op::LoadConst && k.operand < u.constants.size())
+            wb.keys.push_back({Op::LoadConst, static_cast<int64_t>(k.operand)});
+        else if (k.op == Op::LoadLocal && k.operand < 256)
+            wb.keys.push_back({Op::LoadLocal, static_cast<int64_t>(k.operand)});
+        else
+            break;
+        j += 3;
+    }
+    if (wb.keys.empty() || j >= n) return 0;
+    const Instruction& st = c[j];
+    if (st.op == Op::StoreLocal && st.operand < 256) {
+        wb.slot = st.operand;
+    } else if (st.op == Op::StoreGlobal) {
+        uint64_t k = st.operand;
+        wb.slot = global_slot(k < u.constants.size() && u.constants[k].is_string()
+                                  ? std::string(u.constants[k].as_string())
+                                  : "global_" + std::to_string(k));
+    } else if (st.op != Op::Pop) {
+        return 0;
+    }
+    wb.store = st.op;
+    u.chains.push_back(std::move(wb));
+    return u.chains.size();
+}
+
+// True when changing the container at sp[-3] in place is invisible: each
+// level of the chain is held only by the operand stack and by the element of
+// its parent (just below it on the stack) that the write-back will overwrite
+// with it, and the root only by the stack and the variable the final store
+// overwrites.
+bool Machine::chain_unique(const Value* sp, const WriteBack& wb, const Value* rg, const CodeUnit& u) const {
+    const Value* child = sp - 3;
+    for (size_t j = 0; j < wb.keys.size(); ++j) {
+        const Value* parent = sp - 4 - static_cast<ptrdiff_t>(j);
+        if (child->share_count() != 2) return false;
+        const WriteBack::Key& k = wb.keys[j];
+        const Value* elem = nullptr;
+        if (parent->is_array()) {
+            int64_t i;
+            if (k.op == Op::Push) {
+                i = k.arg;
+            } else {
+                const Value& kv = k.op == Op::LoadConst ? u.constants[static_cast<size_t>(k.arg)]
+                                                        : rg[static_cast<size_t>(k.arg)];
+                if (!kv.is_int()) return false;
+                i = kv.as_int();
+            }
+            int64_t len = static_cast<int64_t>(parent->items().size());
+            if (i < 0) i += len;
+            if (i < 0 || i >= len) return false;
+            elem = &parent->items()[static_cast<size_t>(i)];
+        } else if (parent->is_object()) {
+            if (k.op == Op::Push) return false;
+            const Value& kv = k.op == Op::LoadConst ? u.constants[static_cast<size_t>(k.arg)]
+                                                    : rg[static_cast<size_t>(k.arg)];
+            if (!kv.is_string()) return false;
+            elem = parent->members().find(kv);
+        }
+        if (!elem || elem->cell() != child->cell()) return false;
+        child = parent;
+    }
+    switch (wb.store) {
+        case Op::StoreLocal: return child->share_count() == 2 && rg[wb.slot].cell() == child->cell();
+        case Op::StoreGlobal: return child->share_count() == 2 && globals[wb.slot].cell() == child->cell();
+        default: return child->share_count() == 1;
+    }
+}
 
 void Machine::prepare(CodeUnit& u) {
     const void* const* L = label_table(*this);
@@ -288,7 +436,10 @@ void Machine::prepare(CodeUnit& u) {
                 u.ics.emplace_back();
                 break;
             case Op::SetIndex:
-                if (store && store->op == Op::StoreLocal && store->operand < 256) {
+                if (size_t wb = write_back(u, i); wb != 0) {
+                    op = I_SetIndexChain;
+                    p.a.u = wb - 1;
+                } else if (store && store->op == Op::StoreLocal && store->operand < 256) {
                     op = I_SetIndexLocal;
                     p.a.u = store->operand;
                 } else if (store && store->op == Op::StoreGlobal) {
@@ -306,6 +457,7 @@ void Machine::prepare(CodeUnit& u) {
         }
         p.h = L[op];
     }
+    fuse(u);
     // SetIndexGlobal takes the slot the following StoreGlobal resolved to.
     for (size_t i = 0; i < n; ++i) {
         if (u.pcode[i].h == L[I_SetIndexGlobal]) {
@@ -314,6 +466,82 @@ void Machine::prepare(CodeUnit& u) {
         }
     }
     u.headroom = n + 8;
+    u.window = std::max(u.nregs, u.params);
+}
+
+
+namespace {
+int cmp_index(Op op) {
+    switch (op) {
+        case Op::Lt: return 0;
+        case Op::Le: return 1;
+        case Op::Gt: return 2;
+        case Op::Ge: return 3;
+        case Op::Eq: return 4;
+        case Op::Ne: return 5;
+        default: return -1;
+    }
+}
+int arith_index(Op op) {
+    switch (op) {
+        case Op::Add: return 0;
+        case Op::Sub: return 1;
+        case Op::Mul: return 2;
+        case Op::Mod: return 3;
+        default: return -1;
+    }
+}
+constexpr int kCmpStride = I_LPCJ_Le_F - I_LPCJ_Lt_F;
+constexpr int kArithStride = I_LPA_Sub - I_LPA_Add;
+}  // namespace
+
+// Chooses fused handlers for the heads of common sequences. Only the head's
+// handler changes: the other instructions keep theirs (a jump may land on
+// them), and every fused handler falls back to the head's generic handler
+// when its fast path does not apply.
+void Machine::fuse(CodeUnit& u) {
+    const void* const* L = label_table(*this);
+    const Code& c = u.code;
+    const size_t n = c.size();
+    auto is = [&](size_t j, Op op) { return j < n && c[j].op == op; };
+    auto reg = [&](size_t j, Op op) { return is(j, op) && c[j].operand < 256; };
+    auto fwd_branch = [&](size_t j) {
+        return j < n && (c[j].op == Op::JumpIfFalse || c[j].op == Op::JumpIfTrue) && c[j].operand > j;
+    };
+    auto konst = [&](size_t j) { return is(j, Op::LoadConst) && c[j].operand < u.constants.size(); };
+    for (size_t i = 0; i < n; ++i) {
+        int op = -1;
+        if (reg(i, Op::LoadLocal)) {
+            if (is(i + 1, Op::IterNext) && is(i + 2, Op::Swap) && is(i + 3, Op::Dup) &&
+                is(i + 4, Op::StoreLocal) && c[i + 4].operand == c[i].operand && konst(i + 5) &&
+                u.constants[c[i + 5].operand].is_nil() && is(i + 6, Op::Eq) && is(i + 7, Op::JumpIfTrue) &&
+                c[i + 7].operand > i + 7) {
+                op = I_ForLoop;
+            } else if (is(i + 1, Op::Push) || reg(i + 1, Op::LoadLocal)) {
+                bool lp = is(i + 1, Op::Push);
+                int ci = i + 2 < n ? cmp_index(c[i + 2].op) : -1;
+                int ai = i + 2 < n ? arith_index(c[i + 2].op) : -1;
+                if (lp && ai == 3 && c[i + 1].imm == 0) ai = -1;  // Mod by a literal 0 keeps its error path
+                if (ci >= 0 && fwd_branch(i + 3)) {
+                    op = (lp ? I_LPCJ_Lt_F : I_LLCJ_Lt_F) + ci * kCmpStride + (c[i + 3].op == Op::JumpIfTrue ? 1 : 0);
+                } else if (ai >= 0) {
+                    bool st = reg(i + 3, Op::StoreLocal);
+                    op = (lp ? (st ? I_LPAS_Add : I_LPA_Add) : (st ? I_LLAS_Add : I_LLA_Add)) + ai * kArithStride;
+                } else if (!lp && is(i + 2, Op::GetIndex)) {
+                    op = I_LoadLocalGetLocal;
+                }
+            } else if (konst(i + 1) && is(i + 2, Op::GetIndex)) {
+                op = I_LoadLocalGetConst;
+            } else if (is(i + 1, Op::Return)) {
+                op = I_LoadLocalReturn;
+            }
+        } else if (int ci = cmp_index(c[i].op); ci >= 0 && fwd_branch(i + 1)) {
+            op = I_CJ_Lt_F + ci * kCmpStride + (c[i + 1].op == Op::JumpIfTrue ? 1 : 0);
+        } else if (int ai = arith_index(c[i].op); ai >= 0 && reg(i + 1, Op::StoreLocal)) {
+            op = I_AS_Add + ai * kArithStride;
+        }
+        if (op >= 0) u.pcode[i].h = L[op];
+    }
 }
 
 namespace {
@@ -395,7 +623,14 @@ Result<Value> Machine::run(const void* const** table_out) {
 #include "opcodes.def"
 #undef OP
         &&L_End, &&L_BadReg, &&L_BadConst, &&L_JumpBack, &&L_JumpIfFalseBack, &&L_JumpIfTrueBack,
-        &&L_SetIndexLocal, &&L_SetIndexGlobal, &&L_ConcatLocal, &&L_ForNext,
+        &&L_SetIndexLocal, &&L_SetIndexGlobal, &&L_ConcatLocal, &&L_SetIndexChain, &&L_ForNext,
+        &&L_ForLoop, &&L_LoadLocalGetConst, &&L_LoadLocalGetLocal, &&L_LoadLocalReturn,
+#define FUSED_CMP_LABELS(c) &&L_LPCJ_##c##_F, &&L_LPCJ_##c##_T, &&L_LLCJ_##c##_F, &&L_LLCJ_##c##_T, &&L_CJ_##c##_F, &&L_CJ_##c##_T,
+#define FUSED_ARITH_LABELS(o) &&L_LPA_##o, &&L_LLA_##o, &&L_LPAS_##o, &&L_LLAS_##o, &&L_AS_##o,
+        CMP_LIST(FUSED_CMP_LABELS)
+        ARITH_LIST(FUSED_ARITH_LABELS)
+#undef FUSED_CMP_LABELS
+#undef FUSED_ARITH_LABELS
     };
     if (table_out) {
         *table_out = kTable;
@@ -839,19 +1074,22 @@ Result<Value> Machine::run(const void* const** table_out) {
         NEXT();
     }
     enter: {
-        if (frames.size() >= VM::kMaxCallDepth) [[unlikely]] {
-            while (sp > callee) (--sp)->~Value();
-            FAIL("Stack overflow: call depth limit exceeded");
+        if (nframes == frames_cap) [[unlikely]] {
+            if (nframes >= VM::kMaxCallDepth) {
+                while (sp > callee) (--sp)->~Value();
+                FAIL("Stack overflow: call depth limit exceeded");
+            }
+            grow_frames();
         }
         size_t slot = static_cast<size_t>(callee - stk);
         size_t wbase = with_receiver ? slot : slot + 1;
         size_t have = with_receiver ? n + 1 : n;  // values already in the window
         size_t P = target->params;
-        size_t R = std::max<size_t>(target->nregs, P);
+        size_t R = target->window;
         ENSURE_AT(wbase + std::max(R, have) + target->headroom);
         callee = stk + slot;
-        frames.push_back(CallFrame{unit, static_cast<size_t>(ip - base) + 1, static_cast<size_t>(rg - stk),
-                               static_cast<size_t>(sb - stk), slot});
+        frames[nframes++] = CallFrame{unit, static_cast<size_t>(ip - base) + 1, static_cast<size_t>(rg - stk),
+                                      static_cast<size_t>(sb - stk), slot};
         if (with_receiver) {
             Value recv = VA::u(*callee).meth->receiver;
             *callee = std::move(recv);
@@ -859,11 +1097,10 @@ Result<Value> Machine::run(const void* const** table_out) {
         Value* w = stk + wbase;
         // Arguments beyond the parameter count are dropped; registers past
         // the arguments start as nil.
-        for (size_t k = P; k < have; ++k) w[k] = Value();
-        for (size_t k = have; k < R; ++k) put_nil(w + k);
-        if (have > R) {
-            for (size_t k = R; k < have; ++k) w[k].~Value();
+        if (have > P) [[unlikely]] {
+            for (size_t k = P; k < have; ++k) w[k] = Value();
         }
+        for (size_t k = have; k < R; ++k) put_nil(w + k);
         sp = w + R;
         rg = w;
         sb = w + R;
@@ -876,9 +1113,8 @@ Result<Value> Machine::run(const void* const** table_out) {
     }
 
     L_Return: {
-        if (frames.empty()) FAIL("Return without matching call");
-        CallFrame f = frames.back();
-        frames.pop_back();
+        if (nframes == 0) FAIL("Return without matching call");
+        const CallFrame f = frames[--nframes];
         Value result;
         if (sp > sb) result = std::move(*--sp);
         Value* slot = stk + f.slot;
@@ -916,10 +1152,11 @@ Result<Value> Machine::run(const void* const** table_out) {
     L_MakeArray: {
         size_t n = ip->a.u;
         if (static_cast<size_t>(sp - sb) < n) UNDERFLOW();
-        std::vector<Value> items = arrays.acquire(n);
+        Value arr = Value::array();
+        std::vector<Value>& items = VA::u(arr).arr->items;
+        items.reserve(n);
         Value* first = sp - n;
         for (size_t k = 0; k < n; ++k) items.push_back(std::move(first[k]));
-        Value arr = Value::array(std::move(items));
         sp = first;  // the moved-from slots hold nil: nothing to release
         new (sp++) Value(std::move(arr));
         NEXT();
@@ -927,7 +1164,9 @@ Result<Value> Machine::run(const void* const** table_out) {
     L_MakeObject: {
         size_t n = ip->a.u;
         if (static_cast<size_t>(sp - sb) / 2 < n) UNDERFLOW();
-        ObjMap map = maps.acquire(n);
+        Value obj = Value::object();
+        ObjMap& map = VA::u(obj).obj->map;
+        map.reserve(n);
         Value* first = sp - 2 * n;
         // Pairs are popped top first and a later pop overwrites, so the
         // deepest pair of a repeated key wins: inserting bottom-up with
@@ -936,7 +1175,6 @@ Result<Value> Machine::run(const void* const** table_out) {
             Value& key = first[2 * k];
             if (key.is_string()) map.insert_new(key, std::move(first[2 * k + 1]));
         }
-        Value obj = Value::object(std::move(map));
         while (sp > first) (--sp)->~Value();
         new (sp++) Value(std::move(obj));
         NEXT();
@@ -988,6 +1226,9 @@ Result<Value> Machine::run(const void* const** table_out) {
     L_SetIndexGlobal:
         setindex_variant = 2;
         goto set_index;
+    L_SetIndexChain:
+        setindex_variant = 3;
+        goto set_index;
     set_index: {
         NEED(3);
         Value& c = sp[-3];
@@ -1002,6 +1243,8 @@ Result<Value> Machine::run(const void* const** table_out) {
                 shared_ok = rg[ip->a.u].cell() == c.cell();
             else if (setindex_variant == 2)
                 shared_ok = globals[ip->a.u].cell() == c.cell();
+            else if (setindex_variant == 3 && sp - sb >= 3 + static_cast<ptrdiff_t>(unit->chains[ip->a.u].keys.size()))
+                shared_ok = chain_unique(sp, unit->chains[ip->a.u], rg, *unit);
         }
         if (TAG(c) == Kind::Array) {
             if (TAG(k) == Kind::Int) {
@@ -1096,29 +1339,30 @@ Result<Value> Machine::run(const void* const** table_out) {
         Value coll;
         switch (TAG(x)) {
             case Kind::String: {
-                std::vector<Value> chars = arrays.acquire(x.as_string().size());
-                split_chars(x.as_string(), chars);
-                coll = Value::array(std::move(chars));
+                coll = Value::array();
+                split_chars(x.as_string(), VA::u(coll).arr->items);
                 break;
             }
             case Kind::Array: coll = x; break;
             case Kind::Object: {
                 const ObjMap& m = x.members();
-                std::vector<Value> keys = arrays.acquire(m.size());
+                coll = Value::array();
+                std::vector<Value>& keys = VA::u(coll).arr->items;
+                keys.reserve(m.size());
                 for (size_t i = 0; i < m.size(); ++i) keys.push_back(m.key_at(i));
                 std::sort(keys.begin(), keys.end(),
                           [](const Value& p, const Value& q) { return p.as_string() < q.as_string(); });
-                coll = Value::array(std::move(keys));
                 break;
             }
             default:
                 (--sp)->~Value();
                 FAIL("Type error: cannot iterate over value");
         }
-        std::vector<Value> st = arrays.acquire(2);
+        Value state = Value::array();
+        std::vector<Value>& st = VA::u(state).arr->items;
+        st.reserve(2);
         st.push_back(std::move(coll));
         st.push_back(Value::integer(0));
-        Value state = Value::array(std::move(st));
         x = std::move(state);
         NEXT();
     }
@@ -1146,10 +1390,11 @@ Result<Value> Machine::run(const void* const** table_out) {
             if (s.share_count() == 1) {
                 put_int(&VA::u(s).arr->items[1], static_cast<int64_t>(i + 1));
             } else {
-                std::vector<Value> st = arrays.acquire(2);
+                Value fresh = Value::array();
+                std::vector<Value>& st = VA::u(fresh).arr->items;
+                st.reserve(2);
                 st.push_back(coll);
                 st.push_back(Value::integer(static_cast<int64_t>(i + 1)));
-                Value fresh = Value::array(std::move(st));
                 s = std::move(fresh);
             }
             new (sp++) Value(std::move(elem));
@@ -1183,6 +1428,204 @@ Result<Value> Machine::run(const void* const** table_out) {
         new (sp++) Value(rg[ip->a.u]);
         NEXT();
     }
+
+
+    // ---- fused sequences (see fuse()) --------------------------------------
+    L_ForLoop: {
+        Value& s = rg[ip->a.u];
+        if (TAG(s) == Kind::Array && s.share_count() == 1) {
+            std::vector<Value>& st = VA::u(s).arr->items;
+            if (st.size() == 2 && st[1].is_int() && st[1].as_int() >= 0 && st[0].is_array()) {
+                uint64_t i = static_cast<uint64_t>(st[1].as_int());
+                const std::vector<Value>& items = st[0].items();
+                count += 8;
+                if (i < items.size()) {
+                    new (sp++) Value(items[i]);
+                    put_int(&st[1], static_cast<int64_t>(i + 1));
+                    ip += 8;
+                } else {
+                    s = Value();
+                    put_nil(sp++);
+                    ip = base + ip[7].a.u;
+                }
+                DISPATCH();
+            }
+        }
+        goto L_LoadLocal;
+    }
+    L_LoadLocalGetConst: {
+        const Value& x = rg[ip->a.u];
+        const Value& k = unit->constants[ip[1].a.u];
+        if (TAG(x) == Kind::Object && k.is_string()) {
+            if (const Value* found = x.members().find(k)) {
+                new (sp++) Value(*found);
+                NEXTN(3);
+            }
+            Value m = lookup_method(Value(x), k, unit->ics[ip[2].a.u]);
+            new (sp++) Value(std::move(m));
+            NEXTN(3);
+        }
+        goto L_LoadLocal;
+    }
+    L_LoadLocalGetLocal: {
+        const Value& x = rg[ip->a.u];
+        const Value& k = rg[ip[1].a.u];
+        if (TAG(x) == Kind::Array && k.is_int()) {
+            const std::vector<Value>& items = x.items();
+            int64_t i = k.as_int();
+            int64_t len = static_cast<int64_t>(items.size());
+            if (i < 0) i += len;
+            if (i >= 0 && i < len) {
+                new (sp++) Value(items[static_cast<size_t>(i)]);
+            } else {
+                put_nil(sp++);
+            }
+            NEXTN(3);
+        }
+        goto L_LoadLocal;
+    }
+    L_LoadLocalReturn:
+        new (sp++) Value(rg[ip->a.u]);
+        ++ip;
+        ++count;
+        goto L_Return;
+
+#define CMPII_Lt(a, b) (static_cast<double>(a) < static_cast<double>(b))
+#define CMPII_Le(a, b) (static_cast<double>(a) <= static_cast<double>(b))
+#define CMPII_Gt(a, b) (static_cast<double>(a) > static_cast<double>(b))
+#define CMPII_Ge(a, b) (static_cast<double>(a) >= static_cast<double>(b))
+#define CMPII_Eq(a, b) ((a) == (b))
+#define CMPII_Ne(a, b) ((a) != (b))
+#define CMPFF_Lt(a, b) ((a) < (b))
+#define CMPFF_Le(a, b) ((a) <= (b))
+#define CMPFF_Gt(a, b) ((a) > (b))
+#define CMPFF_Ge(a, b) ((a) >= (b))
+#define CMPFF_Eq(a, b) (std::fabs((a) - (b)) < 2.220446049250313e-16)
+#define CMPFF_Ne(a, b) (!(std::fabs((a) - (b)) < 2.220446049250313e-16))
+    // Branch on a computed condition: `len` instructions were covered, the
+    // jump is the last of them.
+#define BRANCH(cond, WHEN, len)                     \
+    do {                                            \
+        count += (len);                             \
+        if ((cond) == (WHEN))                       \
+            ip = base + ip[(len) - 1].a.u;          \
+        else                                        \
+            ip += (len);                            \
+        DISPATCH();                                 \
+    } while (0)
+
+#define FUSED_CMP(c, SUF, WHEN)                                                  \
+    L_LPCJ_##c##_##SUF : {                                                       \
+        const Value& x = rg[ip->a.u];                                            \
+        if (TAG(x) == Kind::Int) [[likely]]                                      \
+            BRANCH(CMPII_##c(IVAL(x), ip[1].a.i), WHEN, 4);                      \
+        goto L_LoadLocal;                                                        \
+    }                                                                            \
+    L_LLCJ_##c##_##SUF : {                                                       \
+        const Value& x = rg[ip->a.u];                                            \
+        const Value& y = rg[ip[1].a.u];                                          \
+        if (BOTH(x, y, Int)) [[likely]]                                          \
+            BRANCH(CMPII_##c(IVAL(x), IVAL(y)), WHEN, 4);                        \
+        if (BOTH(x, y, Float)) BRANCH(CMPFF_##c(FVAL(x), FVAL(y)), WHEN, 4);     \
+        goto L_LoadLocal;                                                        \
+    }                                                                            \
+    L_CJ_##c##_##SUF : {                                                         \
+        if (sp - sb >= 2) [[likely]] {                                           \
+            Value& a = sp[-2];                                                   \
+            Value& b = sp[-1];                                                   \
+            bool r_;                                                             \
+            if (BOTH(a, b, Int))                                                 \
+                r_ = CMPII_##c(IVAL(a), IVAL(b));                                \
+            else if (BOTH(a, b, Float))                                          \
+                r_ = CMPFF_##c(FVAL(a), FVAL(b));                                \
+            else                                                                 \
+                goto L_##c;                                                      \
+            sp -= 2;                                                             \
+            BRANCH(r_, WHEN, 2);                                                 \
+        }                                                                        \
+        goto L_##c;                                                              \
+    }
+#define FUSED_CMP_BOTH(c) FUSED_CMP(c, F, false) FUSED_CMP(c, T, true)
+        CMP_LIST(FUSED_CMP_BOTH)
+
+#define ARII_Add(a, b) arith::sat_add(a, b)
+#define ARII_Sub(a, b) arith::sat_sub(a, b)
+#define ARII_Mul(a, b) arith::sat_mul(a, b)
+#define ARII_Mod(a, b) arith::int_mod(a, b)
+#define ARFF_Add(a, b) ((a) + (b))
+#define ARFF_Sub(a, b) ((a) - (b))
+#define ARFF_Mul(a, b) ((a) * (b))
+#define ARFF_Mod(a, b) std::fmod(a, b)
+    // Int and Float fast paths; Mod needs a non-zero divisor (its zero case
+    // and every mixed case go through the generic handler).
+#define ARITH_OK_Add(y) true
+#define ARITH_OK_Sub(y) true
+#define ARITH_OK_Mul(y) true
+#define ARITH_OK_Mod(y) ((y) != 0)
+
+#define FUSED_ARITH(o)                                                           \
+    L_LPA_##o : {                                                                \
+        const Value& x = rg[ip->a.u];                                            \
+        if (TAG(x) == Kind::Int) [[likely]] {                                    \
+            put_int(sp++, ARII_##o(IVAL(x), ip[1].a.i));                         \
+            NEXTN(3);                                                            \
+        }                                                                        \
+        goto L_LoadLocal;                                                        \
+    }                                                                            \
+    L_LPAS_##o : {                                                               \
+        const Value& x = rg[ip->a.u];                                            \
+        if (TAG(x) == Kind::Int) [[likely]] {                                    \
+            store_int(rg[ip[3].a.u], ARII_##o(IVAL(x), ip[1].a.i));              \
+            NEXTN(4);                                                            \
+        }                                                                        \
+        goto L_LoadLocal;                                                        \
+    }                                                                            \
+    L_LLA_##o : {                                                                \
+        const Value& x = rg[ip->a.u];                                            \
+        const Value& y = rg[ip[1].a.u];                                          \
+        if (BOTH(x, y, Int) && ARITH_OK_##o(IVAL(y))) [[likely]] {               \
+            put_int(sp++, ARII_##o(IVAL(x), IVAL(y)));                           \
+            NEXTN(3);                                                            \
+        }                                                                        \
+        if (BOTH(x, y, Float) && ARITH_OK_##o(FVAL(y))) {                        \
+            put_float(sp++, ARFF_##o(FVAL(x), FVAL(y)));                         \
+            NEXTN(3);                                                            \
+        }                                                                        \
+        goto L_LoadLocal;                                                        \
+    }                                                                            \
+    L_LLAS_##o : {                                                               \
+        const Value& x = rg[ip->a.u];                                            \
+        const Value& y = rg[ip[1].a.u];                                          \
+        if (BOTH(x, y, Int) && ARITH_OK_##o(IVAL(y))) [[likely]] {               \
+            store_int(rg[ip[3].a.u], ARII_##o(IVAL(x), IVAL(y)));                \
+            NEXTN(4);                                                            \
+        }                                                                        \
+        if (BOTH(x, y, Float) && ARITH_OK_##o(FVAL(y))) {                        \
+            store_float(rg[ip[3].a.u], ARFF_##o(FVAL(x), FVAL(y)));              \
+            NEXTN(4);                                                            \
+        }                                                                        \
+        goto L_LoadLocal;                                                        \
+    }                                                                            \
+    L_AS_##o : {                                                                 \
+        if (sp - sb >= 2) [[likely]] {                                           \
+            Value& a = sp[-2];                                                   \
+            Value& b = sp[-1];                                                   \
+            if (BOTH(a, b, Int) && ARITH_OK_##o(IVAL(b))) [[likely]] {           \
+                int64_t r_ = ARII_##o(IVAL(a), IVAL(b));                         \
+                sp -= 2;                                                         \
+                store_int(rg[ip[1].a.u], r_);                                    \
+                NEXTN(2);                                                        \
+            }                                                                    \
+            if (BOTH(a, b, Float) && ARITH_OK_##o(FVAL(b))) {                    \
+                double r_ = ARFF_##o(FVAL(a), FVAL(b));                          \
+                sp -= 2;                                                         \
+                store_float(rg[ip[1].a.u], r_);                                  \
+                NEXTN(2);                                                        \
+            }                                                                    \
+        }                                                                        \
+        goto L_##o;                                                              \
+    }
+        ARITH_LIST(FUSED_ARITH)
 
     L_Halt:
         state.status = VMStatus::Halted;
@@ -1252,6 +1695,10 @@ Result<Value> Machine::run(const void* const** table_out) {
 #undef LOGIC
 #undef EQUALITY
 #undef BACKEDGE
+#undef BRANCH
+#undef FUSED_CMP
+#undef FUSED_CMP_BOTH
+#undef FUSED_ARITH
 }
 
 // ---- FunctionTable and VM ------------------------------------------------------------
@@ -1272,7 +1719,7 @@ FunctionTable::FunctionTable(std::vector<FunctionEntry> entries) {
 VM::VM(Code code, std::vector<Value> constants, LineTable lines, FunctionTable functions)
     : m_(std::make_unique<Machine>()) {
     Machine& m = *m_;
-    m.frames.reserve(128);
+    m.grow_frames();
     // Functions first, so the globals of their names exist before the
     // built-ins (a name in both sets is one global).
     for (const FunctionEntry& e : functions.entries()) {
@@ -1322,7 +1769,7 @@ Abort VM::last_abort() const { return m_->abort; }
 const VMState& VM::state() const { return m_->state; }
 uint64_t VM::instructions_executed() const { return m_->executed; }
 size_t VM::stack_depth() const { return m_->sp - m_->sbase; }
-size_t VM::call_depth() const { return m_->frames.size(); }
+size_t VM::call_depth() const { return m_->nframes; }
 uint64_t VM::cache_hits() const { return 0; }
 uint64_t VM::cache_misses() const { return 0; }
 

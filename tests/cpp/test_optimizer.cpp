@@ -36,13 +36,24 @@ Code assemble(const std::string& text) {
     return code;
 }
 
+bool takes_operand(Op op) {
+    switch (op) {
+        case Op::Jump: case Op::JumpIfFalse: case Op::JumpIfTrue: case Op::Call: case Op::StoreLocal:
+        case Op::LoadLocal: case Op::StoreGlobal: case Op::LoadGlobal: case Op::MakeArray:
+        case Op::MakeObject: case Op::LoadConst:
+            return true;
+        default:
+            return false;
+    }
+}
+
 std::string disassemble(const Code& code) {
     std::string out;
     for (const auto& ins : code) {
         if (!out.empty()) out += "; ";
         out += op_name(ins.op);
         if (ins.op == Op::Push) out += " " + std::to_string(ins.imm);
-        else if (ins.operand || is_jump(ins.op)) out += " " + std::to_string(ins.operand);
+        else if (takes_operand(ins.op)) out += " " + std::to_string(ins.operand);
     }
     return out;
 }
@@ -145,8 +156,12 @@ TEST(OptimizeKept, ArbitraryListsStayWellFormed) {
         for (size_t i = 0; i < out.size(); ++i) {
             ASSERT_NE(out[i].op, Op::Nop);
             ASSERT_NE(in[kept[i]].op, Op::Nop);
-            if (i) ASSERT_LT(kept[i - 1], kept[i]);
-            if (is_jump(out[i].op)) ASSERT_LT(out[i].operand, out.size());
+            if (i) {
+                ASSERT_LT(kept[i - 1], kept[i]);
+            }
+            if (is_jump(out[i].op)) {
+                ASSERT_LT(out[i].operand, out.size());
+            }
         }
     }
 }
@@ -233,7 +248,9 @@ TEST(SpecializeScale, ArbitraryListsTerminate) {
         specialize(out);
         ASSERT_EQ(out.size(), in.size());
         for (size_t i = 0; i < in.size(); ++i)
-            if (out[i].op != in[i].op) ASSERT_EQ(op_byte(out[i].op), -1) << op_name(in[i].op);
+            if (out[i].op != in[i].op) {
+                ASSERT_EQ(op_byte(out[i].op), -1) << op_name(in[i].op);
+            }
     }
 }
 
