@@ -104,12 +104,6 @@ def test_division():
     # Short stacks: what is there is popped, nothing is written; Pow still declares.
     (b"\x15", [f"ret i64 {NIL}"]),
     (b"\x06\x13", lens(1) + [f"ret i64 {NIL}"]),
-    (b"\x06\x06\x06\x24\x24", lens(3) + ["%v3 = and i64 %v1, 281474976710655", "%v4 = and i64 %v2, 281474976710655",
-                                         "%v5 = icmp sgt i64 %v3, %v4", "%v6 = zext i1 %v5 to i64",
-                                         "%v7 = or i64 %v6, 562949953421312", "%v8 = and i64 %v0, 281474976710655",
-                                         "%v9 = and i64 %v7, 281474976710655", "%v10 = icmp sgt i64 %v8, %v9",
-                                         "%v11 = zext i1 %v10 to i64", "%v12 = or i64 %v11, 562949953421312",
-                                         "ret i64 %v12"]),
     # Halt ends the walk: no final return after it.
     (b"\x06\xff\x06\x10", lens(1) + ["ret i64 %v0  ; Halt"]),
 ])

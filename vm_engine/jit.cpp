@@ -131,13 +131,9 @@ std::vector<std::pair<std::string, std::string>> jit_hot_traces_ir(const JitStat
     return out;
 }
 
-JitState* jit_new() {
-    try {
-        return new JitState();
-    } catch (...) {
-        return nullptr;
-    }
-}
+// Out of memory here is left to reach the host as MemoryError rather than
+// quietly leaving the JIT off.
+JitState* jit_new() { return new JitState(); }
 
 void jit_free(JitState* jit) { delete jit; }
 

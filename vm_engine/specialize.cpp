@@ -13,8 +13,9 @@
 //
 // The abstract stack describes the topmost values of the machine stack: an
 // empty abstract stack knows nothing, not that the machine stack is empty.
-// Every rule below keeps that reading true, which is what makes the rewrite
-// safe on code that does not start from an empty stack.
+// The rules for the kinds a byte stream cannot carry, Swap on a single known
+// entry, and the merge of stacks of different depths all keep that reading,
+// so code that starts with values already on the stack is analysed safely.
 #include "specialize.h"
 
 #include <algorithm>
@@ -33,7 +34,8 @@ constexpr uint8_t kAny = 0, kInt = 1, kFloat = 2, kBool = 3, kString = 4, kArray
 constexpr size_t kRegs = 256;
 using Regs = std::array<uint8_t, kRegs>;
 
-// Types only ever move toward kAny, so the fixed point is reached.
+// kAny absorbs: a path that knows nothing makes the join know nothing. Types
+// only ever move toward kAny, which is why the walks reach a fixed point.
 constexpr uint8_t join(uint8_t a, uint8_t b) { return a == b ? a : kAny; }
 
 struct Node {
@@ -76,7 +78,7 @@ private:
     std::vector<Node> nodes_;
     std::vector<Regs> regs_;
     bool overflow_ = false;
-    std::vector<uint8_t> scratch_a_, scratch_b_;
+    std::vector<uint8_t> scratch_;
 
     uint32_t depth(uint32_t top) const { return nodes_[top].depth; }
     uint8_t ty(uint32_t top) const { return nodes_[top].ty; }
@@ -204,7 +206,7 @@ void Analysis::transfer(size_t i, State& s) {
             if (depth(s.top) >= 3) s.top = below(below(s.top));
             else { s.top = 0; push(s, kAny); }
             break;
-        default: s.top = 0; break;  // no kind reaches here; knowing nothing is always safe
+        default: s.top = 0; break;  // the specialised kinds, mapped to generic ones above
     }
 }
 
@@ -215,7 +217,7 @@ bool Analysis::merge_stack(uint32_t& stored, uint32_t in) {
     if (stored == in) return false;
     const uint32_t ds = depth(stored), di = depth(in);
     const uint32_t m = std::min(ds, di);
-    auto& a = scratch_a_;
+    auto& a = scratch_;
     a.clear();
     bool changed = ds != m;
     uint32_t ps = stored, pi = in;

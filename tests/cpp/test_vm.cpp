@@ -204,11 +204,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{{P(1), P(2), I(Op::MakeArray, 2), P(-1), P(7), I(Op::SetIndex), P(1), I(Op::GetIndex)}, "ok:7"},
         Case{{P(1), P(2), I(Op::SetIndex)}, "err:Stack underflow"},
         Case{{P(1), I(Op::IterInit)}, "err:Type error: cannot iterate over value"},
-        Case{{P(1), P(2), I(Op::MakeArray, 2), I(Op::IterNext)}, "err:Invalid iterator: bad index"},
+        Case{{P(1), P(-1), I(Op::MakeArray, 2), I(Op::IterNext)}, "err:Invalid iterator: bad index"},
+        Case{{P(1), P(2), I(Op::MakeArray, 2), I(Op::IterNext)}, "err:Invalid iterator state"},
         Case{{P(1), I(Op::IterNext)}, "err:Invalid iterator state"},
         Case{{P(1), P(0), I(Op::MakeArray, 2), I(Op::IterNext)}, "err:Invalid iterator state"},
         Case{{P(5), I(Op::MakeArray, 1), I(Op::IterInit), I(Op::IterNext), I(Op::Swap), I(Op::IterNext),
-              I(Op::Add)},
+              I(Op::Pop), I(Op::Add)},
              "err:Type error: cannot apply add to int and nil"}));
 
 TEST(Loop, GenericArithmeticMessages) {
@@ -369,7 +370,7 @@ TEST(Loop, FinishedMachinePopsFurtherValues) {
 // ---------------------------------------------------------------- calls
 
 TEST(Calls, ParametersAndReturn) {
-    std::vector<Constant> k = {std::string("f")};
+    const std::vector<Constant> k = {std::string("f"), std::string("")};
     // f(a, b) returns [a, b]
     FunctionEntry f = fn("f", 2, {I(Op::LoadLocal, 0), I(Op::LoadLocal, 1), I(Op::MakeArray, 2), I(Op::Return)});
     auto call = [&](int args) {
@@ -378,9 +379,7 @@ TEST(Calls, ParametersAndReturn) {
         code.push_back(I(Op::Call, static_cast<uint64_t>(args)));
         code.push_back(I(Op::LoadConst, 1));
         code.push_back(I(Op::Concat));
-        std::vector<Constant> kk = k;
-        kk.push_back(std::string(""));
-        return run(Program{code, kk, {}, {f}});
+        return run(Program{code, k, {}, {f}});
     };
     EXPECT_EQ(call(1), "ok:\"[1, nil]\"");
     EXPECT_EQ(call(2), "ok:\"[1, 2]\"");
