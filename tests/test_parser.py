@@ -409,8 +409,8 @@ def test_empty_programs(tokens):
 
 
 def test_tokens_after_first_eof_are_ignored():
-    tokens = cp.lex("a") [:-1] + [tok("Eof"), tok("Plus")] + cp.lex("b")
-    assert parse(("a")) == cp.parse_tokens(tokens)
+    tokens = cp.lex("a")[:-1] + [tok("Eof"), tok("Plus")] + cp.lex("b")
+    assert cp.parse_tokens(tokens) == parse("a")
 
 
 def test_error_prefix_only_on_module_function():

@@ -338,16 +338,20 @@ ptrdiff_t ObjMap::index_of(std::string_view key, uint64_t h) const {
 
 const Value* ObjMap::find(const Value& key) const {
     const StrCell* kc = key.str_cell();
-    uint64_t h = cell_hash(kc);
     if (index_.empty()) {
+        // Keys and lookup keys usually share one cell (the machine interns
+        // its string constants), so identity is tried on all keys first.
+        for (size_t i = 0; i < keys_.size(); ++i)
+            if (keys_[i].str_cell() == kc) return &vals_[i];
+        uint64_t h = cell_hash(kc);
         for (size_t i = 0; i < keys_.size(); ++i) {
             const StrCell* c = keys_[i].str_cell();
-            if (c == kc) return &vals_[i];
             if (c->hash == h && c->len == kc->len && std::memcmp(c->data(), kc->data(), kc->len) == 0)
                 return &vals_[i];
         }
         return nullptr;
     }
+    uint64_t h = cell_hash(kc);
     ptrdiff_t i = index_of(kc->view(), h);
     return i < 0 ? nullptr : &vals_[static_cast<size_t>(i)];
 }

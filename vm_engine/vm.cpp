@@ -111,6 +111,7 @@ enum IOp : uint16_t {
     I_LoadLocalGetConst,  // LoadLocal r; LoadConst k; GetIndex
     I_LoadLocalGetLocal,  // LoadLocal r; LoadLocal i; GetIndex
     I_LoadLocalReturn,    // LoadLocal r; Return
+    I_MethodCall0,        // LoadLocal r; LoadConst k; GetIndex; Call 0
 #define FUSED_CMP_ENUM(c) I_LPCJ_##c##_F, I_LPCJ_##c##_T, I_LLCJ_##c##_F, I_LLCJ_##c##_T, I_CJ_##c##_F, I_CJ_##c##_T,
 #define FUSED_ARITH_ENUM(o) I_LPA_##o, I_LLA_##o, I_LPAS_##o, I_LLAS_##o, I_AS_##o,
     CMP_LIST(FUSED_CMP_ENUM)
@@ -531,7 +532,7 @@ void Machine::fuse(CodeUnit& u) {
                     op = I_LoadLocalGetLocal;
                 }
             } else if (konst(i + 1) && is(i + 2, Op::GetIndex)) {
-                op = I_LoadLocalGetConst;
+                op = is(i + 3, Op::Call) && c[i + 3].operand == 0 ? I_MethodCall0 : I_LoadLocalGetConst;
             } else if (is(i + 1, Op::Return)) {
                 op = I_LoadLocalReturn;
             }
@@ -625,6 +626,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         &&L_End, &&L_BadReg, &&L_BadConst, &&L_JumpBack, &&L_JumpIfFalseBack, &&L_JumpIfTrueBack,
         &&L_SetIndexLocal, &&L_SetIndexGlobal, &&L_ConcatLocal, &&L_SetIndexChain, &&L_ForNext,
         &&L_ForLoop, &&L_LoadLocalGetConst, &&L_LoadLocalGetLocal, &&L_LoadLocalReturn,
+        &&L_MethodCall0,
 #define FUSED_CMP_LABELS(c) &&L_LPCJ_##c##_F, &&L_LPCJ_##c##_T, &&L_LLCJ_##c##_F, &&L_LLCJ_##c##_T, &&L_CJ_##c##_F, &&L_CJ_##c##_T,
 #define FUSED_ARITH_LABELS(o) &&L_LPA_##o, &&L_LLA_##o, &&L_LPAS_##o, &&L_LLAS_##o, &&L_AS_##o,
         CMP_LIST(FUSED_CMP_LABELS)
@@ -649,6 +651,13 @@ Result<Value> Machine::run(const void* const** table_out) {
     std::string err;
     bool interrupted = false;
     arith::BinOp binop = arith::BinOp::Add;
+    // Operands of a call being entered (shared by Call and the fused method
+    // call): callee slot, argument count, resolved name and target.
+    Value* callee = nullptr;
+    size_t n = 0;
+    const NameCell* nc = nullptr;
+    CodeUnit* target = nullptr;
+    bool with_receiver = false;
     int setindex_variant = 0;
     bool concat_local = false;
 
@@ -1015,9 +1024,9 @@ Result<Value> Machine::run(const void* const** table_out) {
         COND_JUMP_BACK(JumpIfTrueBack, true)
 
     L_Call: {
-        size_t n = ip->a.u;
+        n = ip->a.u;
         if (static_cast<size_t>(sp - sb) < n + 1) UNDERFLOW();
-        Value* callee = sp - n - 1;
+        callee = sp - n - 1;
         if (--budget <= 0) [[unlikely]] {
             budget = kCheckInterval;
             if (check && check(check_ctx)) {
@@ -1025,9 +1034,7 @@ Result<Value> Machine::run(const void* const** table_out) {
                 FAIL("Interrupted");
             }
         }
-        const NameCell* nc;
-        CodeUnit* target = nullptr;
-        bool with_receiver = false;
+        with_receiver = false;
         switch (TAG(*callee)) {
             case Kind::Function:
                 nc = VA::u(*callee).name;
@@ -1090,7 +1097,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         callee = stk + slot;
         frames[nframes++] = CallFrame{unit, static_cast<size_t>(ip - base) + 1, static_cast<size_t>(rg - stk),
                                       static_cast<size_t>(sb - stk), slot};
-        if (with_receiver) {
+        if (TAG(*callee) == Kind::Method) {
             Value recv = VA::u(*callee).meth->receiver;
             *callee = std::move(recv);
         }
@@ -1467,6 +1474,39 @@ Result<Value> Machine::run(const void* const** table_out) {
         }
         goto L_LoadLocal;
     }
+    // LoadLocal r; LoadConst k; GetIndex; Call 0 on an object that lacks
+    // member k: the bound method is entered directly, without building it.
+    L_MethodCall0: {
+        const Value& x = rg[ip->a.u];
+        const Value& k = unit->constants[ip[1].a.u];
+        if (TAG(x) == Kind::Object && k.is_string() && !x.members().find(k)) {
+            const Value* cls = x.members().find(k_class);
+            MethodIC& ic = unit->ics[ip[2].a.u];
+            if (cls && cls->is_string() && ic.cls.str_cell() == cls->str_cell() && ic.cls.is_string() &&
+                ic.key.str_cell() == k.str_cell() && ic.answer.is_function()) {
+                nc = ic.answer.name_cell();
+                if (nc->owner != serial) [[unlikely]] resolve(nc);
+                if (nc->unit) {
+                    if (--budget <= 0) [[unlikely]] {
+                        budget = kCheckInterval;
+                        if (check && check(check_ctx)) {
+                            interrupted = true;
+                            FAIL("Interrupted");
+                        }
+                    }
+                    target = static_cast<CodeUnit*>(const_cast<void*>(nc->unit));
+                    new (sp++) Value(x);  // the receiver takes the callee slot
+                    callee = sp - 1;
+                    n = 0;
+                    with_receiver = true;
+                    ip += 3;
+                    count += 3;
+                    goto enter;
+                }
+            }
+        }
+        goto L_LoadLocal;
+    }
     L_LoadLocalGetLocal: {
         const Value& x = rg[ip->a.u];
         const Value& k = rg[ip[1].a.u];
@@ -1743,6 +1783,20 @@ VM::VM(Code code, std::vector<Value> constants, LineTable lines, FunctionTable f
     m.top->code = std::move(code);
     m.top->lines = std::move(lines);
     m.top->constants = std::move(constants);
+    // Equal string constants share one cell, so member lookups with constant
+    // keys mostly succeed on identity.
+    std::unordered_map<std::string_view, Value> interned;
+    auto intern = [&interned](Value& v) {
+        if (!v.is_string()) return;
+        auto [it, fresh] = interned.emplace(v.as_string(), v);
+        if (!fresh) v = it->second;
+    };
+    intern(m.k_class);
+    intern(m.k_methods);
+    intern(m.k_parent);
+    for (Value& v : m.top->constants) intern(v);
+    for (auto& u : m.units)
+        for (Value& v : u->constants) intern(v);
     m.prepare(*m.top);
     for (auto& u : m.units) m.prepare(*u);
 
