@@ -47,6 +47,42 @@ Value do_print(std::span<const Value> args) {
     return Value();
 }
 
+// Strings hold UTF-8 text; a line that is not valid UTF-8 counts as a read
+// error.
+bool valid_utf8(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        auto c = static_cast<unsigned char>(s[i]);
+        size_t len;
+        uint32_t cp;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c >> 5) == 0x6) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if ((c >> 4) == 0xE) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if ((c >> 3) == 0x1E) {
+            len = 4;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + len > s.size()) return false;
+        for (size_t k = 1; k < len; ++k) {
+            auto d = static_cast<unsigned char>(s[i + k]);
+            if ((d >> 6) != 0x2) return false;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        static constexpr uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += len;
+    }
+    return true;
+}
+
 Value do_input(std::span<const Value> args) {
     if (!args.empty()) {
         std::string prompt = host_display_text(args[0]);
@@ -66,6 +102,10 @@ Value do_input(std::span<const Value> args) {
         return Value::string("");
     }
     size_t len = static_cast<size_t>(n);
+    if (!valid_utf8(std::string_view(line, len))) {
+        std::free(line);
+        return Value();
+    }
     while (len > 0 && line[len - 1] == '\n') --len;
     while (len > 0 && line[len - 1] == '\r') --len;
     Value result;
@@ -166,10 +206,12 @@ Value do_range(const Value& a, const Value& b) {
     uint64_t n = static_cast<uint64_t>(end) - static_cast<uint64_t>(start);
     // Larger than any vector can be: the same outcome as a failed allocation.
     if (n > std::vector<Value>().max_size()) throw std::bad_alloc();
-    std::vector<Value> items;
+    Value arr = Value::array();
+    std::vector<Value>& items = arr.unique_items();  // a fresh cell: no copy
     items.reserve(static_cast<size_t>(n));
-    for (uint64_t i = 0; i < n; ++i) items.push_back(Value::integer(static_cast<int64_t>(static_cast<uint64_t>(start) + i)));
-    return Value::array(std::move(items));
+    for (uint64_t i = 0; i < n; ++i)
+        items.emplace_back(Value::integer(static_cast<int64_t>(static_cast<uint64_t>(start) + i)));
+    return arr;
 }
 
 Value do_minmax(const Value& a, const Value& b, bool want_max) {

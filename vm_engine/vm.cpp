@@ -179,12 +179,13 @@ struct CodeUnit {
     size_t headroom = 0;       // stack room one straight run can need
 };
 
+// The caller's state saved by a call. The caller's operand stack starts
+// right after its registers, at regs + unit->window.
 struct CallFrame {
     CodeUnit* unit;
-    size_t ret;    // caller's position after the Call
-    size_t regs;   // caller's register base (index)
-    size_t sbase;  // caller's operand stack base (index)
-    size_t slot;   // callee slot: the window to release on Return
+    const PInst* ret;  // caller's instruction after the Call
+    size_t regs;       // caller's register base (index)
+    size_t slot;       // callee slot: the window to release on Return
 };
 
 }  // namespace vmi
@@ -226,6 +227,8 @@ struct Machine {
 
     bool (*check)(void*) = nullptr;
     void* check_ctx = nullptr;
+    std::string scratch;  // text buffer reused by Concat
+    bool fast_paths = true;
 
     Value k_class = Value::string("__class__");
     Value k_methods = Value::string("__methods__");
@@ -456,9 +459,10 @@ void Machine::prepare(CodeUnit& u) {
                 break;
             default: break;
         }
+        if (!fast_paths && op >= I_SetIndexLocal) op = static_cast<int>(in.op);
         p.h = L[op];
     }
-    fuse(u);
+    if (fast_paths) fuse(u);
     // SetIndexGlobal takes the slot the following StoreGlobal resolved to.
     for (size_t i = 0; i < n; ++i) {
         if (u.pcode[i].h == L[I_SetIndexGlobal]) {
@@ -1095,8 +1099,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         size_t R = target->window;
         ENSURE_AT(wbase + std::max(R, have) + target->headroom);
         callee = stk + slot;
-        frames[nframes++] = CallFrame{unit, static_cast<size_t>(ip - base) + 1, static_cast<size_t>(rg - stk),
-                                      static_cast<size_t>(sb - stk), slot};
+        frames[nframes++] = CallFrame{unit, ip + 1, static_cast<size_t>(rg - stk), slot};
         if (TAG(*callee) == Kind::Method) {
             Value recv = VA::u(*callee).meth->receiver;
             *callee = std::move(recv);
@@ -1129,9 +1132,9 @@ Result<Value> Machine::run(const void* const** table_out) {
         new (sp++) Value(std::move(result));
         unit = f.unit;
         base = unit->pcode.data();
-        ip = base + f.ret;
+        ip = f.ret;
         rg = stk + f.regs;
-        sb = stk + f.sbase;
+        sb = rg + unit->window;
         ++count;
         DISPATCH();
     }
@@ -1313,10 +1316,19 @@ Result<Value> Machine::run(const void* const** table_out) {
                 a = std::move(grown);
             }
         } else {
-            std::string text;
-            append_display(text, a);
-            append_display(text, b);
-            Value r = Value::string(text);
+            Value r;
+            if (TAG(a) == Kind::String && TAG(b) == Kind::String) {
+                std::string_view x = a.as_string(), y = b.as_string();
+                r = Value::string_with_capacity(x, x.size() + y.size());
+                StrCell* c = r.str_cell();
+                std::memcpy(c->data() + c->len, y.data(), y.size());
+                c->len += y.size();
+            } else {
+                scratch.clear();
+                append_display(scratch, a);
+                append_display(scratch, b);
+                r = Value::string(scratch);
+            }
             a = std::move(r);
         }
         (--sp)->~Value();
@@ -1589,7 +1601,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         CMP_LIST(FUSED_CMP_BOTH)
 
 #define ARII_Add(a, b) arith::sat_add(a, b)
-#define ARII_Sub(a, b) arith::sat_sub(a, b)
+#define ARII_Sub(a, b) arith::sat_add(a, b)
 #define ARII_Mul(a, b) arith::sat_mul(a, b)
 #define ARII_Mod(a, b) arith::int_mod(a, b)
 #define ARFF_Add(a, b) ((a) + (b))
@@ -1757,8 +1769,12 @@ FunctionTable::FunctionTable(std::vector<FunctionEntry> entries) {
 }
 
 VM::VM(Code code, std::vector<Value> constants, LineTable lines, FunctionTable functions)
+    : VM(std::move(code), std::move(constants), std::move(lines), std::move(functions), VMOptions{}) {}
+
+VM::VM(Code code, std::vector<Value> constants, LineTable lines, FunctionTable functions, VMOptions options)
     : m_(std::make_unique<Machine>()) {
     Machine& m = *m_;
+    m.fast_paths = options.fast_paths;
     m.grow_frames();
     // Functions first, so the globals of their names exist before the
     // built-ins (a name in both sets is one global).

@@ -56,6 +56,13 @@ enum class Abort : uint8_t { None, Interrupted, OutOfMemory };
 
 struct Machine;  // defined in vm.cpp
 
+struct VMOptions {
+    // Specialised handlers for common instruction sequences and in-place
+    // updates. Turning them off gives the plain instruction-by-instruction
+    // machine, which tests use as the reference for the fast paths.
+    bool fast_paths = true;
+};
+
 // The built-in functions, by name. They never fail at the language level;
 // `call_builtin` may throw std::bad_alloc (e.g. a huge range), which the run
 // loop turns into Abort::OutOfMemory.
@@ -86,6 +93,7 @@ public:
     static constexpr size_t kMaxCallDepth = 100000;
 
     VM(Code code, std::vector<Value> constants, LineTable lines, FunctionTable functions);
+    VM(Code code, std::vector<Value> constants, LineTable lines, FunctionTable functions, VMOptions options);
     ~VM();
     VM(VM&&) noexcept;
     VM& operator=(VM&&) noexcept;

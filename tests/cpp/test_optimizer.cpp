@@ -8,33 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "assemble.h"
 #include "vm_engine/bytecode.h"
 #include "vm_engine/optimizer.h"
 #include "vm_engine/specialize.h"
 
 using namespace calvex;
+using calvex::test_support::assemble;
 
 namespace {
-
-// "Push 2; Jump 0; Add" <-> instruction lists.
-Code assemble(const std::string& text) {
-    Code code;
-    std::istringstream in(text);
-    for (std::string item; std::getline(in, item, ';');) {
-        std::istringstream words(item);
-        std::string name;
-        if (!(words >> name)) continue;
-        int k = 0;
-        while (k < kOpCount && name != op_name(static_cast<Op>(k))) ++k;
-        if (k == kOpCount) ADD_FAILURE() << "unknown kind " << name;
-        long long arg = 0;
-        words >> arg;
-        const Op op = static_cast<Op>(k);
-        code.push_back(op == Op::Push ? Instruction::push(static_cast<int32_t>(arg))
-                                      : Instruction::make(op, static_cast<uint64_t>(arg)));
-    }
-    return code;
-}
 
 bool takes_operand(Op op) {
     switch (op) {
