@@ -14,7 +14,7 @@ import time
 import calvex_parser
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-PROGRAMS = ["fib", "loop", "method", "strings", "arrays"]
+PROGRAMS = ["fib", "loop", "method", "strings", "arrays", "objects"]
 
 
 def best_of(n, f):

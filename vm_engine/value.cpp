@@ -49,7 +49,7 @@ NameCell* new_name_cell(std::string_view name) {
 // destroyed: a pool outlives every value of its thread, so a value released
 // during static destruction still finds it intact; an exiting thread leaves
 // at most the pools' few empty cells behind.
-constexpr size_t kPoolCells = 64;
+constexpr size_t kPoolCells = 1024;
 constexpr size_t kKeepElements = 64;  // larger element storage is freed, not kept
 
 struct Pools {
@@ -306,10 +306,22 @@ inline bool key_matches(const Value& k, std::string_view key, uint64_t h) {
 ObjMap::ObjMap(const ObjMap& o) : keys_(o.keys_), vals_(o.vals_), index_(o.index_) {}
 ObjMap::ObjMap(ObjMap&& o) noexcept
     : keys_(std::move(o.keys_)), vals_(std::move(o.vals_)), index_(std::move(o.index_)) {}
+// Element-wise, so a recycled map reuses its storage. If an allocation fails
+// midway the map is still consistent (keys and values are assigned first, the
+// index last, and a failure leaves the index empty).
 ObjMap& ObjMap::operator=(const ObjMap& o) {
     if (this != &o) {
-        ObjMap tmp(o);
-        *this = std::move(tmp);
+        index_.clear();
+        keys_.clear();
+        vals_.clear();
+        try {
+            keys_ = o.keys_;
+            vals_ = o.vals_;
+            index_ = o.index_;
+        } catch (...) {
+            clear();
+            throw;
+        }
     }
     return *this;
 }

@@ -176,8 +176,6 @@ public:
     const void* cell() const { return is_heap() ? u_.cell : nullptr; }
     StrCell* str_cell() const { return u_.str; }
 
-    // Raw parts, for the machine's hot paths.
-    uint64_t raw_bits() const { return static_cast<uint64_t>(u_.i); }
 
 private:
     friend struct ValueAccess;

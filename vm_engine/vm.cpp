@@ -112,8 +112,9 @@ enum IOp : uint16_t {
     I_LoadLocalGetLocal,  // LoadLocal r; LoadLocal i; GetIndex
     I_LoadLocalReturn,    // LoadLocal r; Return
     I_MethodCall0,        // LoadLocal r; LoadConst k; GetIndex; Call 0
+    I_DupStorePop,        // Dup; StoreLocal r; Pop
 #define FUSED_CMP_ENUM(c) I_LPCJ_##c##_F, I_LPCJ_##c##_T, I_LLCJ_##c##_F, I_LLCJ_##c##_T, I_CJ_##c##_F, I_CJ_##c##_T,
-#define FUSED_ARITH_ENUM(o) I_LPA_##o, I_LLA_##o, I_LPAS_##o, I_LLAS_##o, I_AS_##o,
+#define FUSED_ARITH_ENUM(o) I_LPA_##o, I_LLA_##o, I_LPAS_##o, I_LLAS_##o, I_AS_##o, I_LPAD_##o, I_LLAD_##o, I_AD_##o,
     CMP_LIST(FUSED_CMP_ENUM)
     ARITH_LIST(FUSED_ARITH_ENUM)
 #undef FUSED_CMP_ENUM
@@ -127,6 +128,9 @@ enum IOp : uint16_t {
 //   LPA_o       LoadLocal r; Push k; o            LPAS_o  ... ; StoreLocal d
 //   LLA_o       LoadLocal r; LoadLocal q; o       LLAS_o  ... ; StoreLocal d
 //   AS_o        o; StoreLocal d
+//   LPAD_o, LLAD_o, AD_o: as LPAS_o, LLAS_o, AS_o with the statement form
+//               Dup; StoreLocal d; Pop in place of StoreLocal d
+//   DupStorePop Dup; StoreLocal d; Pop
 static_assert(I_End == kOpCount);
 
 }  // namespace
@@ -514,6 +518,7 @@ void Machine::fuse(CodeUnit& u) {
         return j < n && (c[j].op == Op::JumpIfFalse || c[j].op == Op::JumpIfTrue) && c[j].operand > j;
     };
     auto konst = [&](size_t j) { return is(j, Op::LoadConst) && c[j].operand < u.constants.size(); };
+    auto dup_store_pop = [&](size_t j) { return is(j, Op::Dup) && reg(j + 1, Op::StoreLocal) && is(j + 2, Op::Pop); };
     for (size_t i = 0; i < n; ++i) {
         int op = -1;
         if (reg(i, Op::LoadLocal)) {
@@ -530,8 +535,12 @@ void Machine::fuse(CodeUnit& u) {
                 if (ci >= 0 && fwd_branch(i + 3)) {
                     op = (lp ? I_LPCJ_Lt_F : I_LLCJ_Lt_F) + ci * kCmpStride + (c[i + 3].op == Op::JumpIfTrue ? 1 : 0);
                 } else if (ai >= 0) {
-                    bool st = reg(i + 3, Op::StoreLocal);
-                    op = (lp ? (st ? I_LPAS_Add : I_LPA_Add) : (st ? I_LLAS_Add : I_LLA_Add)) + ai * kArithStride;
+                    if (reg(i + 3, Op::StoreLocal))
+                        op = (lp ? I_LPAS_Add : I_LLAS_Add) + ai * kArithStride;
+                    else if (dup_store_pop(i + 3))
+                        op = (lp ? I_LPAD_Add : I_LLAD_Add) + ai * kArithStride;
+                    else
+                        op = (lp ? I_LPA_Add : I_LLA_Add) + ai * kArithStride;
                 } else if (!lp && is(i + 2, Op::GetIndex)) {
                     op = I_LoadLocalGetLocal;
                 }
@@ -544,6 +553,10 @@ void Machine::fuse(CodeUnit& u) {
             op = I_CJ_Lt_F + ci * kCmpStride + (c[i + 1].op == Op::JumpIfTrue ? 1 : 0);
         } else if (int ai = arith_index(c[i].op); ai >= 0 && reg(i + 1, Op::StoreLocal)) {
             op = I_AS_Add + ai * kArithStride;
+        } else if (ai >= 0 && dup_store_pop(i + 1)) {
+            op = I_AD_Add + ai * kArithStride;
+        } else if (dup_store_pop(i)) {
+            op = I_DupStorePop;
         }
         if (op >= 0) u.pcode[i].h = L[op];
     }
@@ -630,9 +643,10 @@ Result<Value> Machine::run(const void* const** table_out) {
         &&L_End, &&L_BadReg, &&L_BadConst, &&L_JumpBack, &&L_JumpIfFalseBack, &&L_JumpIfTrueBack,
         &&L_SetIndexLocal, &&L_SetIndexGlobal, &&L_ConcatLocal, &&L_SetIndexChain, &&L_ForNext,
         &&L_ForLoop, &&L_LoadLocalGetConst, &&L_LoadLocalGetLocal, &&L_LoadLocalReturn,
-        &&L_MethodCall0,
+        &&L_MethodCall0, &&L_DupStorePop,
 #define FUSED_CMP_LABELS(c) &&L_LPCJ_##c##_F, &&L_LPCJ_##c##_T, &&L_LLCJ_##c##_F, &&L_LLCJ_##c##_T, &&L_CJ_##c##_F, &&L_CJ_##c##_T,
-#define FUSED_ARITH_LABELS(o) &&L_LPA_##o, &&L_LLA_##o, &&L_LPAS_##o, &&L_LLAS_##o, &&L_AS_##o,
+#define FUSED_ARITH_LABELS(o) &&L_LPA_##o, &&L_LLA_##o, &&L_LPAS_##o, &&L_LLAS_##o, &&L_AS_##o, \
+    &&L_LPAD_##o, &&L_LLAD_##o, &&L_AD_##o,
         CMP_LIST(FUSED_CMP_LABELS)
         ARITH_LIST(FUSED_ARITH_LABELS)
 #undef FUSED_CMP_LABELS
@@ -653,7 +667,6 @@ Result<Value> Machine::run(const void* const** table_out) {
     uint64_t count = 0;
     int budget = kCheckInterval;
     std::string err;
-    bool interrupted = false;
     arith::BinOp binop = arith::BinOp::Add;
     // Operands of a call being entered (shared by Call and the fused method
     // call): callee slot, argument count, resolved name and target.
@@ -732,8 +745,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         if (--budget <= 0) [[unlikely]] {                                                \
             budget = kCheckInterval;                                                     \
             if (check && check(check_ctx)) {                                             \
-                interrupted = true;                                                      \
-                FAIL("Interrupted");                                                     \
+                goto L_interrupt;                                                        \
             }                                                                            \
         }                                                                                \
         if (jit && (target) < (from)) [[unlikely]]                                       \
@@ -1033,10 +1045,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         callee = sp - n - 1;
         if (--budget <= 0) [[unlikely]] {
             budget = kCheckInterval;
-            if (check && check(check_ctx)) {
-                interrupted = true;
-                FAIL("Interrupted");
-            }
+            if (check && check(check_ctx)) goto L_interrupt;
         }
         with_receiver = false;
         switch (TAG(*callee)) {
@@ -1501,10 +1510,7 @@ Result<Value> Machine::run(const void* const** table_out) {
                 if (nc->unit) {
                     if (--budget <= 0) [[unlikely]] {
                         budget = kCheckInterval;
-                        if (check && check(check_ctx)) {
-                            interrupted = true;
-                            FAIL("Interrupted");
-                        }
+                        if (check && check(check_ctx)) goto L_interrupt;
                     }
                     target = static_cast<CodeUnit*>(const_cast<void*>(nc->unit));
                     new (sp++) Value(x);  // the receiver takes the callee slot
@@ -1536,6 +1542,13 @@ Result<Value> Machine::run(const void* const** table_out) {
         }
         goto L_LoadLocal;
     }
+    // The statement form of an assignment: the value goes to the register and
+    // nothing stays on the stack.
+    L_DupStorePop:
+        NEED(1);
+        --sp;
+        rg[ip[1].a.u] = std::move(*sp);
+        NEXTN(3);
     L_LoadLocalReturn:
         new (sp++) Value(rg[ip->a.u]);
         ++ip;
@@ -1601,7 +1614,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         CMP_LIST(FUSED_CMP_BOTH)
 
 #define ARII_Add(a, b) arith::sat_add(a, b)
-#define ARII_Sub(a, b) arith::sat_add(a, b)
+#define ARII_Sub(a, b) arith::sat_sub(a, b)
 #define ARII_Mul(a, b) arith::sat_mul(a, b)
 #define ARII_Mod(a, b) arith::int_mod(a, b)
 #define ARFF_Add(a, b) ((a) + (b))
@@ -1676,6 +1689,46 @@ Result<Value> Machine::run(const void* const** table_out) {
             }                                                                    \
         }                                                                        \
         goto L_##o;                                                              \
+    }                                                                            \
+    L_LPAD_##o : {                                                               \
+        const Value& x = rg[ip->a.u];                                            \
+        if (TAG(x) == Kind::Int) [[likely]] {                                    \
+            store_int(rg[ip[4].a.u], ARII_##o(IVAL(x), ip[1].a.i));              \
+            NEXTN(6);                                                            \
+        }                                                                        \
+        goto L_LoadLocal;                                                        \
+    }                                                                            \
+    L_LLAD_##o : {                                                               \
+        const Value& x = rg[ip->a.u];                                            \
+        const Value& y = rg[ip[1].a.u];                                          \
+        if (BOTH(x, y, Int) && ARITH_OK_##o(IVAL(y))) [[likely]] {               \
+            store_int(rg[ip[4].a.u], ARII_##o(IVAL(x), IVAL(y)));                \
+            NEXTN(6);                                                            \
+        }                                                                        \
+        if (BOTH(x, y, Float) && ARITH_OK_##o(FVAL(y))) {                        \
+            store_float(rg[ip[4].a.u], ARFF_##o(FVAL(x), FVAL(y)));              \
+            NEXTN(6);                                                            \
+        }                                                                        \
+        goto L_LoadLocal;                                                        \
+    }                                                                            \
+    L_AD_##o : {                                                                 \
+        if (sp - sb >= 2) [[likely]] {                                           \
+            Value& a = sp[-2];                                                   \
+            Value& b = sp[-1];                                                   \
+            if (BOTH(a, b, Int) && ARITH_OK_##o(IVAL(b))) [[likely]] {           \
+                int64_t r_ = ARII_##o(IVAL(a), IVAL(b));                         \
+                sp -= 2;                                                         \
+                store_int(rg[ip[2].a.u], r_);                                    \
+                NEXTN(4);                                                        \
+            }                                                                    \
+            if (BOTH(a, b, Float) && ARITH_OK_##o(FVAL(b))) {                    \
+                double r_ = ARFF_##o(FVAL(a), FVAL(b));                          \
+                sp -= 2;                                                         \
+                store_float(rg[ip[2].a.u], r_);                                  \
+                NEXTN(4);                                                        \
+            }                                                                    \
+        }                                                                        \
+        goto L_##o;                                                              \
     }
         ARITH_LIST(FUSED_ARITH)
 
@@ -1705,11 +1758,18 @@ Result<Value> Machine::run(const void* const** table_out) {
         return Value();
     }
 
+    // The host asked to stop. Nothing of the current instruction has been
+    // done (a loop edge has completed its jump), so a later run resumes here.
+    L_interrupt:
+        pc = static_cast<size_t>(ip - base);
+        SYNC();
+        abort = Abort::Interrupted;
+        return Err(std::string("Interrupted"));
+
     L_fail: {
         size_t idx = static_cast<size_t>(ip - base);
         pc = idx + 1;
         SYNC();
-        if (interrupted) abort = Abort::Interrupted;
         if (idx < unit->lines.size() && unit->lines[idx] != 0) {
             std::string msg = "Line ";
             append_int_text(msg, unit->lines[idx]);

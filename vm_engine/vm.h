@@ -50,8 +50,10 @@ struct VMState {
 
 // Why the last execute() stopped without a language-level error. The host
 // glue maps these: Interrupted -> the host exception the interrupt check left
-// pending; OutOfMemory -> MemoryError. In both cases the machine stays usable
-// (the failing instruction is abandoned as if it had failed).
+// pending; OutOfMemory -> MemoryError. In both cases the machine stays usable:
+// an interrupted run can be continued (see set_interrupt_check); after a
+// failed allocation the instruction is abandoned as if it had failed, and
+// what it had not yet popped stays on the stack.
 enum class Abort : uint8_t { None, Interrupted, OutOfMemory };
 
 struct Machine;  // defined in vm.cpp
@@ -82,10 +84,17 @@ Value call_builtin(int index, std::span<const Value> args);
 // (or `SetIndex; Dup; StoreLocal r` when the container is needed afterwards),
 // and with `a` a global named by constant k:
 //     LoadGlobal k; <i>; <v>; SetIndex; StoreGlobal k
-// Nothing else may sit between SetIndex and the store. The same rule lets
-// `s = f"{s}..."` (LoadLocal r ... Concat; [Dup;] StoreLocal r) append to a
-// uniquely held string in place. Any other shape stays correct, only slower
-// (the container is copied before it is changed).
+// Nothing else may sit between SetIndex and the store. For a nested target
+// `a[i][j] = v` the write-back shape
+//     LoadLocal r; Dup; <i>; GetIndex; <j>; <v>; SetIndex; <i again>; Swap;
+//     SetIndex; StoreLocal r           (any depth; keys reloaded by Push,
+//                                       LoadConst or LoadLocal; the root
+//                                       store may also be StoreGlobal or Pop)
+// changes every level in place when each one is held only by its parent and
+// the stack. The same rule lets `s = f"{s}..."` (LoadLocal r ... Concat;
+// [Dup;] StoreLocal r) append to a uniquely held string in place. Any other
+// shape stays correct, only slower (the container is copied before it is
+// changed).
 class VM {
 public:
     // Call depth beyond which a Call fails with "Stack overflow: call depth
@@ -122,10 +131,12 @@ public:
     // that name) and sets the global `name` to a Native value.
     void install_native(const std::string& name, std::shared_ptr<NativeBinding> binding);
 
-    // `check(ctx)` is called every few thousand backward jumps and calls. When
-    // it returns true the run stops: execute() fails with "Interrupted" and
-    // last_abort() is Interrupted (the check is expected to have left a host
-    // exception pending).
+    // `check(ctx)` is called every few thousand loop edges (taken jumps that
+    // do not go forward) and calls. When it returns true the run stops:
+    // execute() fails with "Interrupted" and last_abort() is Interrupted (the
+    // check is expected to have left a host exception pending). The position
+    // stays at the instruction that was about to run, so a later execute()
+    // continues the program as if nothing had happened. nullptr: no checks.
     void set_interrupt_check(bool (*check)(void*), void* ctx);
 
     // The global of that name, or nil; for tests and host glue.

@@ -330,6 +330,14 @@ TEST(Loop, ElementAssignmentKeepsValueSemantics) {
                  I(Op::LoadLocal, 1), I(Op::LoadLocal, 0), I(Op::MakeArray, 2), I(Op::LoadConst, 0),
                  I(Op::Concat)};
     EXPECT_EQ(run(code, {std::string("")}), "ok:\"[[[1, 2]], [[1, 9]]]\"");
+    // r1 = r0[0] shares the inner row only: r0[0][1] = 9 must copy the row.
+    Code inner = {P(1), P(2), I(Op::MakeArray, 2), I(Op::MakeArray, 1), I(Op::StoreLocal, 0),
+                  I(Op::LoadLocal, 0), P(0), I(Op::GetIndex), I(Op::StoreLocal, 1),
+                  I(Op::LoadLocal, 0), I(Op::Dup), P(0), I(Op::GetIndex), P(1), P(9), I(Op::SetIndex),
+                  P(0), I(Op::Swap), I(Op::SetIndex), I(Op::StoreLocal, 0),
+                  I(Op::LoadLocal, 1), I(Op::LoadLocal, 0), I(Op::MakeArray, 2), I(Op::LoadConst, 0),
+                  I(Op::Concat)};
+    EXPECT_EQ(run(inner, {std::string("")}), "ok:\"[[1, 2], [[1, 9]]]\"");
     // Without the alias both levels change in place; the result is the same
     // as with copies.
     Code solo = {P(1), P(2), I(Op::MakeArray, 2), I(Op::MakeArray, 1), I(Op::StoreLocal, 0),
@@ -600,6 +608,20 @@ TEST(Robustness, InterruptStopsLoops) {
     EXPECT_EQ(outcome(vm), "err:Interrupted");
     EXPECT_EQ(vm.last_abort(), Abort::Interrupted);
     EXPECT_EQ(polls, 3);
+    // An interrupted run resumes where it stopped: sum 0..9999.
+    std::vector<Constant> k = {int64_t{10000}};
+    VM sum = Program{{P(0), I(Op::StoreLocal, 0), P(0), I(Op::StoreLocal, 1),
+                      I(Op::LoadLocal, 0), I(Op::LoadConst, 0), I(Op::Lt), I(Op::JumpIfFalse, 17),
+                      I(Op::LoadLocal, 1), I(Op::LoadLocal, 0), I(Op::Add), I(Op::StoreLocal, 1),
+                      I(Op::LoadLocal, 0), P(1), I(Op::Add), I(Op::StoreLocal, 0), I(Op::Jump, 4),
+                      I(Op::LoadLocal, 1)},
+                     k}
+                  .build();
+    sum.set_interrupt_check([](void*) { return true; }, nullptr);
+    EXPECT_EQ(outcome(sum), "err:Interrupted");
+    sum.set_interrupt_check(nullptr, nullptr);
+    EXPECT_EQ(outcome(sum), "ok:49995000");
+    EXPECT_EQ(sum.instructions_executed(), 4u + 10000u * 13u + 4u + 1u);
     // A jump to itself is a loop too.
     VM self = Program{{I(Op::Jump, 0)}}.build();
     self.set_interrupt_check([](void*) { return true; }, nullptr);
@@ -679,6 +701,16 @@ private:
         static const Op ops[] = {Op::Add, Op::Sub, Op::Mul, Op::Mod};
         return ops[pick(0, 3)];
     }
+    // An assignment: expression form or statement form.
+    void store(uint64_t r) {
+        if (pick(0, 1)) {
+            emit(I(Op::StoreLocal, r));
+        } else {
+            emit(I(Op::Dup));
+            emit(I(Op::StoreLocal, r));
+            emit(I(Op::Pop));
+        }
+    }
     void operand() {
         switch (pick(0, 2)) {
             case 0: emit(P(pick(-3, 9))); break;
@@ -690,19 +722,19 @@ private:
     void snippet() {
         switch (pick(0, 17)) {
             case 0: operand(); break;
-            case 1: emit(I(Op::StoreLocal, reg())); break;
+            case 1: store(reg()); break;
             case 2: emit(I(any_op())); break;
             case 3:  // r op k [store]
                 emit(I(Op::LoadLocal, reg()));
                 emit(P(pick(-2, 5)));
                 emit(I(arith()));
-                if (pick(0, 1)) emit(I(Op::StoreLocal, reg()));
+                if (pick(0, 1)) store(reg());
                 break;
             case 4:  // r op q [store]
                 emit(I(Op::LoadLocal, reg()));
                 emit(I(Op::LoadLocal, reg()));
                 emit(I(arith()));
-                if (pick(0, 1)) emit(I(Op::StoreLocal, reg()));
+                if (pick(0, 1)) store(reg());
                 break;
             case 5:  // compare and branch
                 if (pick(0, 1)) {
@@ -715,7 +747,7 @@ private:
                 emit(I(cmp()));
                 fwd(pick(0, 1) ? Op::JumpIfFalse : Op::JumpIfTrue);
                 break;
-            case 6: emit(I(arith())); emit(I(Op::StoreLocal, reg())); break;
+            case 6: emit(I(arith())); store(reg()); break;
             case 7: {  // small array into a register
                 int n = pick(0, 3);
                 for (int k = 0; k < n; ++k) operand();
