@@ -290,7 +290,7 @@ struct Machine {
     size_t write_back(CodeUnit& u, size_t i);
     bool chain_unique(const Value* sp, const WriteBack& wb, const Value* rg, const CodeUnit& u) const;
     void fuse(CodeUnit& u);
-    Value lookup_method(Value&& obj, const Value& key, MethodIC& ic);
+    Value lookup_method(Value obj, const Value& key, MethodIC& ic);
     Result<Value> run(const void* const** table_out);
 };
 
@@ -580,7 +580,7 @@ void append_int_text(std::string& out, uint64_t v) { out += std::to_string(v); }
 
 }  // namespace
 
-Value Machine::lookup_method(Value&& obj, const Value& key, MethodIC& ic) {
+Value Machine::lookup_method(Value obj, const Value& key, MethodIC& ic) {
     const Value* cls = obj.members().find(k_class);
     if (!cls || !cls->is_string()) return Value();
     const Value* answer = nullptr;
@@ -627,7 +627,10 @@ Value Machine::lookup_method(Value&& obj, const Value& key, MethodIC& ic) {
     return Value::method(std::move(obj), *answer);
 }
 
-// The dispatch loop. Hot state lives in locals:
+// The dispatch loop. Handlers leave by computed goto, which runs no
+// destructors: a local with a destructor must have gone out of scope (or be
+// moved-from, which leaves nothing to release) before NEXT/DISPATCH.
+// Hot state lives in locals:
 //   ip    current instruction (its handler runs now)
 //   base  first instruction of the current unit
 //   stk   operand memory; sp the first raw slot; regs the current registers;
@@ -1218,17 +1221,15 @@ Result<Value> Machine::run(const void* const** table_out) {
             NEXT();
         }
         if (TAG(c) == Kind::Object && TAG(k) == Kind::String) {
-            const Value* found = c.members().find(k);
-            if (found) {
+            if (const Value* found = c.members().find(k)) {
                 Value e = *found;
                 (--sp)->~Value();
                 c = std::move(e);
-                NEXT();
+            } else {
+                Value m = lookup_method(std::move(c), k, unit->ics[ip->a.u]);
+                (--sp)->~Value();
+                sp[-1] = std::move(m);
             }
-            Value obj = std::move(c);
-            Value m = lookup_method(std::move(obj), k, unit->ics[ip->a.u]);
-            (--sp)->~Value();
-            new (sp - 1) Value(std::move(m));
             NEXT();
         }
         (--sp)->~Value();
@@ -1489,8 +1490,7 @@ Result<Value> Machine::run(const void* const** table_out) {
                 new (sp++) Value(*found);
                 NEXTN(3);
             }
-            Value m = lookup_method(Value(x), k, unit->ics[ip[2].a.u]);
-            new (sp++) Value(std::move(m));
+            new (sp++) Value(lookup_method(Value(x), k, unit->ics[ip[2].a.u]));
             NEXTN(3);
         }
         goto L_LoadLocal;
