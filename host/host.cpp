@@ -185,6 +185,26 @@ bool extract_token_sequence(PyObject* obj, const char* param) {
     return true;
 }
 
+void prefix_argument_error(const char* param) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+    Ref original = Ref::steal(exc);
+    Ref text = Ref::steal(PyObject_Str(original.get()));
+    if (!text) return;  // the failure of str() stands instead
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &len);
+    if (!utf8) return;
+    raise_argument_error(param, std::string_view(utf8, static_cast<size_t>(len)));
+    PyObject* fresh = PyErr_GetRaisedException();
+    if (!fresh) return;
+    PyException_SetCause(fresh, PyException_GetCause(original.get()));  // steals the new reference
+    PyErr_SetRaisedException(fresh);
+}
+
 ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& f) : f_(f), ok_(f.count == 0) {
     if (ok_) f_.count = -1;
     else raise(PyExc_RuntimeError, "Already borrowed");
@@ -223,6 +243,11 @@ bool module_already_created(ModuleSlot& slot, PyObject** result) {
 namespace host {
 
 PyObject* build_module(PyModuleDef& def, const char* class_name, PyObject* type, PyMethodDef* functions) {
+    // With m_size -1 the interpreter would keep a copy of the module dict and
+    // serve later imports (and sub-interpreters) from it without calling the
+    // initialiser, which then could neither hand back the kept module object
+    // nor refuse a second interpreter.
+    def.m_size = 0;
     Ref m = Ref::steal(PyModule_Create(&def));
     if (!m || !panic_type()) return nullptr;
     Ref all = Ref::steal(PyList_New(0));

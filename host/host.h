@@ -83,6 +83,10 @@ bool extract_str(PyObject* obj, const char* param, std::string_view& out);
 bool extract_bytes(PyObject* obj, const char* param, std::vector<uint8_t>& out);
 // A sequence that is not a str (the token lists).
 bool extract_token_sequence(PyObject* obj, const char* param);
+// For a failure while an argument is still being converted: a pending error
+// of exactly TypeError becomes TypeError "argument '<param>': " + str(error),
+// keeping its cause; any other error (subclasses included) stays as it is.
+void prefix_argument_error(const char* param);
 
 // ---- borrow flags -----------------------------------------------------------
 
@@ -132,7 +136,8 @@ namespace host {
 
 // Creates a module from `def`, then adds, in this order, the class under
 // `class_name` and each function of `functions`, and an `__all__` list
-// naming them in the same order.
+// naming them in the same order. Sets def.m_size to 0 so that every import
+// calls the initialiser (see ModuleSlot).
 PyObject* build_module(PyModuleDef& def, const char* class_name, PyObject* type, PyMethodDef* functions);
 
 }  // namespace host

@@ -594,6 +594,9 @@ bool Compiler::assign_name(CodeUnit& u, const Expr::BinaryOp& a, bool keep_value
 //
 // Evaluation order is container, keys, value. Keys other than constants are
 // kept in hidden registers above the scope's locals, released afterwards.
+// Like every other name or text the code refers to, a constant key reloaded
+// for the write-back and the root's name in the final StoreGlobal each get a
+// pool entry of their own (the pool is append-only, never shared).
 // The final SetIndex directly followed by the store into the variable it was
 // loaded from is what lets the machine change a uniquely held root in place.
 bool Compiler::assign_element(CodeUnit& u, const Expr::BinaryOp& a, bool keep_value) {
@@ -611,35 +614,37 @@ bool Compiler::assign_element(CodeUnit& u, const Expr::BinaryOp& a, bool keep_va
 
     enum class Target { None, Local, Global };
     Target target = Target::None;
-    uint64_t target_operand = 0;
+    uint64_t local_slot = 0;
+    const std::string* root_name = nullptr;
     if (root->kind() == ExprKind::Identifier) {
-        const auto& name = root->as<Expr::Identifier>().name;
-        if (auto slot = resolve(u, name)) {
+        root_name = &root->as<Expr::Identifier>().name;
+        if (auto slot = resolve(u, *root_name)) {
             target = Target::Local;
-            target_operand = *slot;
-            emit(u, Op::LoadLocal, target_operand);
+            local_slot = *slot;
+            emit(u, Op::LoadLocal, local_slot);
         } else {
             target = Target::Global;
-            target_operand = name_constant(u, name);
-            emit(u, Op::LoadGlobal, target_operand);
+            emit(u, Op::LoadGlobal, name_constant(u, *root_name));
         }
     } else if (!expression(u, *root)) {
         return false;
     }
 
-    // How to push key j again during the write-back.
+    // How to push key j again during the write-back: an immediate, a text
+    // (a new String constant) or a hidden register.
     struct KeyReload {
         Op op;
         int32_t imm = 0;
-        uint64_t operand = 0;
+        const std::string* text = nullptr;
+        uint64_t slot = 0;
     };
     std::vector<KeyReload> reloads;
     reloads.reserve(path.size());
     auto push_key = [&](const Expr& node, bool kept) -> bool {
         if (node.kind() == ExprKind::Member) {
-            uint64_t k = name_constant(u, node.as<Expr::Member>().property);
-            emit(u, Op::LoadConst, k);
-            reloads.push_back({Op::LoadConst, 0, k});
+            const std::string& property = node.as<Expr::Member>().property;
+            emit(u, Op::LoadConst, name_constant(u, property));
+            reloads.push_back({Op::LoadConst, 0, &property, 0});
             return true;
         }
         const Expr& key = *node.as<Expr::Index>().index;
@@ -647,13 +652,12 @@ bool Compiler::assign_element(CodeUnit& u, const Expr::BinaryOp& a, bool keep_va
             const auto& v = key.as<Expr::Literal>().value;
             if (const auto* i = std::get_if<int64_t>(&v); i && fits_i32(*i)) {
                 emit_push(u, static_cast<int32_t>(*i));
-                reloads.push_back({Op::Push, static_cast<int32_t>(*i), 0});
+                reloads.push_back({Op::Push, static_cast<int32_t>(*i), nullptr, 0});
                 return true;
             }
             if (const auto* s = std::get_if<std::string>(&v)) {
-                uint64_t k = add_constant(u, *s);
-                emit(u, Op::LoadConst, k);
-                reloads.push_back({Op::LoadConst, 0, k});
+                emit(u, Op::LoadConst, add_constant(u, *s));
+                reloads.push_back({Op::LoadConst, 0, s, 0});
                 return true;
             }
         }
@@ -662,7 +666,7 @@ bool Compiler::assign_element(CodeUnit& u, const Expr::BinaryOp& a, bool keep_va
             uint64_t t = next_free++;
             emit(u, Op::Dup);
             emit(u, Op::StoreLocal, t);
-            reloads.push_back({Op::LoadLocal, 0, t});
+            reloads.push_back({Op::LoadLocal, 0, nullptr, t});
         }
         return true;
     };
@@ -683,17 +687,17 @@ bool Compiler::assign_element(CodeUnit& u, const Expr::BinaryOp& a, bool keep_va
     emit(u, Op::SetIndex);
     for (size_t j = path.size() - 1; j-- > 0;) {
         const KeyReload& r = reloads[j];
-        if (r.op == Op::Push) {
-            emit_push(u, r.imm);
-        } else {
-            emit(u, r.op, r.operand);
+        switch (r.op) {
+            case Op::Push: emit_push(u, r.imm); break;
+            case Op::LoadConst: emit(u, Op::LoadConst, add_constant(u, *r.text)); break;
+            default: emit(u, Op::LoadLocal, r.slot); break;
         }
         emit(u, Op::Swap);
         emit(u, Op::SetIndex);
     }
     switch (target) {
-        case Target::Local: emit(u, Op::StoreLocal, target_operand); break;
-        case Target::Global: emit(u, Op::StoreGlobal, target_operand); break;
+        case Target::Local: emit(u, Op::StoreLocal, local_slot); break;
+        case Target::Global: emit(u, Op::StoreGlobal, name_constant(u, *root_name)); break;
         case Target::None: emit(u, Op::Pop); break;
     }
     if (keep_value) emit(u, Op::LoadLocal, value_slot);

@@ -166,7 +166,7 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "calvex_parser", "", -1, nullptr,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "calvex_parser", "", 0, nullptr,
                           nullptr, nullptr, nullptr, nullptr};
 
 host::ModuleSlot module_slot;

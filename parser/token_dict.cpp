@@ -12,7 +12,6 @@
 
 #include "../vm_engine/numfmt.h"
 #include "lexer.h"
-#include "lexer.h"
 
 namespace calvex {
 
@@ -341,7 +340,9 @@ bool token_from_dict(PyObject* item, const DictKeys& keys, Token& token) {
 }
 
 // Converts after collecting every item, so a failing iteration wins over a
-// bad item. Returns a new reference to None on success.
+// bad item. Collecting is still part of converting the `py_tokens` argument
+// (its TypeErrors get the argument prefix); the per-item conversion is not.
+// Returns a new reference to None on success.
 PyObject* convert_sequence(PyObject* seq, std::vector<Token>& out) {
     std::vector<Ref> items;
     Py_ssize_t hint = PySequence_Size(seq);
@@ -350,9 +351,9 @@ PyObject* convert_sequence(PyObject* seq, std::vector<Token>& out) {
     else  // a hint only: a lying __len__ must not decide the allocation
         items.reserve(static_cast<size_t>(std::min<Py_ssize_t>(hint, 1 << 16)));
     Ref iter = Ref::steal(PyObject_GetIter(seq));
-    if (!iter) return nullptr;
+    if (!iter) return host::prefix_argument_error("py_tokens"), nullptr;
     while (PyObject* item = PyIter_Next(iter.get())) items.push_back(Ref::steal(item));
-    if (PyErr_Occurred()) return nullptr;
+    if (PyErr_Occurred()) return host::prefix_argument_error("py_tokens"), nullptr;
 
     DictKeys keys{
         Ref::steal(PyUnicode_InternFromString("token_type")),

@@ -99,8 +99,10 @@ def test_result_shape():
     ("let x = 1; x = 2", "Push _ Push Dup _ Pop Halt", []),
     # element assignment writes the container back (no value kept at statement level)
     ("let a = [1]; a[0] = 2", "Push _ _ _ Push Push _ _ Halt", []),
-    ("a.k = 2", "_ _ Push _ _ Halt", ["a", "k"]),
-    ("a.p.q = 1", "_ Dup _ _ _ Push _ _ Swap _ _ Halt", ["a", "p", "q"]),
+    # every key reload and the store into the root name append entries of their own
+    ("a.k = 2", "_ _ Push _ _ Halt", ["a", "k", "a"]),
+    ("a.p.q = 1", "_ Dup _ _ _ Push _ _ Swap _ _ Halt", ["a", "p", "q", "p", "a"]),
+    ('a["p"]["q"] = 1', "_ Dup _ _ _ Push _ _ Swap _ _ Halt", ["a", "p", "q", "p", "a"]),
     ("f()[0] = 1", "_ _ Push Push _ Pop Halt", ["f"]),
 ])
 def test_expression_shapes(source, code, constants):

@@ -142,9 +142,46 @@ def test_modules_are_created_once():
 
     for name, mod in (("calvex_parser", cp), ("calvex_vm_engine", ve)):
         del sys.modules[name]
-        again = importlib.import_module(name)
-        assert again.lex if name == "calvex_parser" else again.VMEngine
-        sys.modules[name] = mod
+        try:
+            assert importlib.import_module(name) is mod
+        finally:
+            sys.modules[name] = mod
+
+
+SUBINTERPRETER_IMPORT = """
+import sys
+import calvex_parser, calvex_vm_engine
+try:
+    import _xxsubinterpreters as si
+    interp = si.create(isolated=False)  # a legacy sub-interpreter may load any module
+except ImportError:
+    sys.exit(77)
+for name in ("calvex_parser", "calvex_vm_engine"):
+    try:
+        si.run_string(interp, "import " + name)
+    except si.RunFailedError as e:
+        print(name, e)
+    else:
+        print(name, "imported")
+si.destroy(interp)
+"""
+
+
+def test_sub_interpreters_are_refused():
+    import os
+    import subprocess
+    import sys
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    run = subprocess.run([sys.executable, "-c", SUBINTERPRETER_IMPORT], capture_output=True, text=True,
+                         env=env, timeout=60)
+    if run.returncode == 77:
+        pytest.skip("no sub-interpreter support in this interpreter")
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert len(lines) == 2
+    for line, name in zip(lines, ("calvex_parser", "calvex_vm_engine")):
+        assert line.startswith(name + " <class 'ImportError'>: ") and "sub-interpreters" in line
 
 
 def test_classes_are_not_subclassable_and_live_in_their_modules():

@@ -210,6 +210,23 @@ class Mid extends Base { }
 class Leaf extends Mid { }
 print({__class__: "Leaf", tag: "leaf"}.who())   # expect: "leaf"
 ''',
+    "method_lookup_ends_on_a_parent_cycle": '''
+class A extends B { }
+class B extends A { fn h(self) { return "h" } }
+class C extends C { }
+let a = {__class__: "A"}
+print(a.missing, " ", a.h(), " ", {__class__: "C"}.m)   # expect: nil" ""h"" "nil
+print(a.missing())                                      # expect: nil
+''',
+    # A skipped declaration leaves its register as the call set it up: the
+    # receiver is register 0 even of a method that names no parameter.
+    "receiver_fills_register_0": '''
+class A { fn me() { if false { let r = 0 } return r } fn one(self) { if false { let r = 0 } return r } }
+let o = {__class__: "A", tag: 7}
+print(o.me().tag, " ", o.one(5))        # expect: 7" "nil
+fn plain() { if false { let r = 0 } return r }
+print(plain(5))                         # expect: nil
+''',
     "element_assignment_reaches_the_variable": '''
 let a = [1, 2, 3]
 a[0] = 10

@@ -176,6 +176,21 @@ class BrokenSeq:
         return "broken"
 
 
+class LyingLength:
+    """Claims a vast length but runs out after two items."""
+
+    def __len__(self):
+        return 2**40
+
+    def __getitem__(self, i):
+        if i >= 2:
+            raise IndexError
+        return i
+
+    def __str__(self):
+        return "lying"
+
+
 class NoStr:
     def __str__(self):
         raise RuntimeError("no str")
@@ -186,7 +201,7 @@ class NoStr:
     (2**70, float(2**70)), (1.5, 1.5), (float("inf"), float("inf")),
     (Indexable(), 12), (Floaty(), 1.25), (BadIndex(), 3.0),
     ([1, "a", [2.5]], [1, "a", [2.5]]), ((1, 2), [1, 2]), (range(3), [0, 1, 2]),
-    (b"AB", [65, 66]), (Seq(), [0, 10]), (BrokenSeq(), "broken"),
+    (b"AB", [65, 66]), (Seq(), [0, 10]), (BrokenSeq(), "broken"), (LyingLength(), "lying"),
     (None, None), ({"k": 1}, "{'k': 1}"), ({1}, "{1}"), (NoStr(), ""),
 ])
 def test_values_from_host(py_value, back):

@@ -491,6 +491,11 @@ def compiled(source):
     ('f"{(x)} z"', 'f"{x} z"'),
     ("f'{a[\"k\"]}'", 'f"{a[\'k\']}"'),
     ('f"\\{x"', 'f"{x}"'),  # a bare brace from an escape opens an interpolation that runs to the end
+    # U+0000 is the escaped-brace marker: before "{" it makes the brace literal, elsewhere it is
+    # dropped, and a "}" swallows the marker after it (so a following "{" still opens)
+    ('f"a\x00b"', '"ab"'),
+    ('f"\x00{x}"', '"{x}"'),
+    ('f"}}{x}"', 'f"}{x}"'),
 ])
 def test_fstring_splitting_matches_equivalent(fstring, plain):
     assert compiled(fstring) == compiled(plain)

@@ -152,6 +152,41 @@ def test_host_errors_propagate_unchanged():
         cp.parse_tokens([{"token_type": "Eof", "value": "\ud800"}])
 
 
+class _NotIterable(list):
+    __iter__ = None
+
+
+class _IterTypeError(list):
+    def __iter__(self):
+        yield EOF
+        raise TypeError("no more", 2)
+
+
+class _IterTypeErrorSubclass(list):
+    class Sub(TypeError):
+        pass
+
+    def __iter__(self):
+        raise self.Sub("sub")
+
+
+@pytest.mark.parametrize("entry", ENTRY_POINTS)
+def test_type_errors_while_collecting_items_carry_the_argument_prefix(entry):
+    # Collecting the items belongs to converting the argument; converting
+    # each item into a token comes after, without the prefix.
+    with pytest.raises(TypeError) as exc:
+        entry(_NotIterable([EOF]))
+    assert exc.type is TypeError
+    assert exc.value.args == ("argument 'py_tokens': '_NotIterable' object is not iterable",)
+    with pytest.raises(TypeError) as exc:
+        entry(_IterTypeError())
+    assert exc.value.args == ("argument 'py_tokens': ('no more', 2)",)
+    # Only TypeError itself is prefixed; a subclass passes unchanged.
+    with pytest.raises(_IterTypeErrorSubclass.Sub) as exc:
+        entry(_IterTypeErrorSubclass())
+    assert exc.value.args == ("sub",)
+
+
 def test_index_method_errors_are_swallowed_for_positions():
     class Weird:
         def __index__(self):

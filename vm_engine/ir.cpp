@@ -9,15 +9,24 @@
 // body that returns the nil word (the code is never run, it only has to be
 // valid).
 //
-// Trap: target labels and fall-through labels share the "L<number>" space. A
-// conditional branch whose target number equals the label of a *later*
-// fall-through block jumps into the chain past the blocks in between; when
-// a register defined in one of those is used at or after the landing block,
-// its definition no longer dominates the use and the verifier rejects the
-// module. Exactly such a branch targets "T<index>" instead, a stub of its
-// own; every other line keeps its text. Targets that meet an earlier or
-// their own fall-through label are back edges or a branch with both arms
-// equal, which are valid as they are.
+// Trap: target labels and fall-through labels share the "L<number>" space, so
+// a branch whose target number equals a fall-through label lands inside the
+// chain, and every register must still dominate its uses:
+//  - A forward skip (landing past its own fall-through block) bypasses the
+//    blocks in between; it is kept only when no register defined in them is
+//    used at or after the landing block.
+//  - A back edge on its own is harmless (every path to a later block still
+//    runs through each earlier one), but combined with a kept skip it can
+//    reach the skipped blocks from behind: entry skips to L17, L17 jumps
+//    back to L8, and L8 reads a register of the skipped L4. A back edge is
+//    therefore kept only when it lands on no block that a kept skip leaves
+//    behind one of its skipped blocks (strictly inside the skip, past its
+//    first skipped block).
+// With both rules no path reaches a use around its definition: leaving a
+// block d for later blocks without entering d needs a skip over d, which
+// lands past every use of d, and coming back down to a use needs a back
+// edge into that skip's span. A branch that fails its rule targets
+// "T<index>" instead, a stub of its own; every other line keeps its text.
 #include "ir.h"
 
 #include <algorithm>
@@ -362,16 +371,35 @@ bool IrEmitter::skips_used_definition(size_t from, size_t to) {
 // chain itself does not define, in the order of first reference.
 void IrEmitter::finish() {
     if (!terminated_) ret("");
-    std::set<std::pair<char, uint64_t>> stubbed;
-    for (const BranchRef& b : branches_) {
+    // Per branch: the chain block its label lands on, kNoBlock when the label
+    // names no chain block (an "L" stub), kOwnStub when it must not land there.
+    constexpr size_t kNoBlock = 0;  // block 0 is entry, which no label names
+    constexpr size_t kOwnStub = SIZE_MAX;
+    std::vector<size_t> landing(branches_.size(), kNoBlock);
+    std::vector<int64_t> behind(block_ + 1, 0);  // difference array over blocks
+    for (size_t k = 0; k < branches_.size(); ++k) {
+        const BranchRef& b = branches_[k];
         const auto hit = std::lower_bound(fallthrough_.begin(), fallthrough_.end(), b.target);
-        char letter = 'L';
-        if (hit != fallthrough_.end() && *hit == b.target) {
-            const size_t landing = static_cast<size_t>(hit - fallthrough_.begin()) + 1;
-            if (!skips_used_definition(b.block, landing)) continue;
-            letter = 'T';
-            body_[b.offset] = 'T';
+        if (hit == fallthrough_.end() || *hit != b.target) continue;
+        const size_t to = static_cast<size_t>(hit - fallthrough_.begin()) + 1;
+        landing[k] = to;
+        if (to <= b.block + 1) continue;  // back edges are settled below
+        if (skips_used_definition(b.block, to)) {
+            landing[k] = kOwnStub;
+        } else if (b.block + 2 < to) {
+            ++behind[b.block + 2];  // blocks b.block + 2 .. to - 1
+            --behind[to];
         }
+    }
+    for (size_t x = 1; x < behind.size(); ++x) behind[x] += behind[x - 1];
+    std::set<std::pair<char, uint64_t>> stubbed;
+    for (size_t k = 0; k < branches_.size(); ++k) {
+        const BranchRef& b = branches_[k];
+        size_t to = landing[k];
+        if (to != kNoBlock && to != kOwnStub && to <= b.block && behind[to] != 0) to = kOwnStub;
+        if (to != kNoBlock && to != kOwnStub) continue;
+        const char letter = to == kOwnStub ? 'T' : 'L';
+        body_[b.offset] = letter;
         if (!stubbed.emplace(letter, b.target).second) continue;
         char buf[24];
         stubs_ += letter;

@@ -3,6 +3,7 @@
 #include "../host/host.h"  // first: Python.h must precede the standard headers
 #include "native.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -290,6 +291,8 @@ Classified classify(PyObject* o) {
 // What a sequence becomes when its own rule fails part-way.
 Value sequence_fallback(PyObject* o) { return o == Py_None ? Value() : string_form(o); }
 
+constexpr Py_ssize_t kReserveLimit = 4096;
+
 Value from_host(PyObject* root) {
     Classified top = classify(root);
     if (!top.is_sequence) return std::move(top.value);
@@ -306,7 +309,9 @@ Value from_host(PyObject* root) {
 
     auto begin = [&](PyObject* seq, Py_ssize_t length) {
         Frame f{host::Ref::borrow(seq), length, 0, {}};
-        f.items.reserve(static_cast<size_t>(length));
+        // The length is the object's own claim: reserving all of it up front
+        // would let a lying __len__ fail the whole run with MemoryError.
+        f.items.reserve(static_cast<size_t>(std::min<Py_ssize_t>(length, kReserveLimit)));
         open.insert(seq);
         stack.push_back(std::move(f));
     };

@@ -13,9 +13,10 @@
 //
 // The abstract stack describes the topmost values of the machine stack: an
 // empty abstract stack knows nothing, not that the machine stack is empty.
-// The rules for the kinds a byte stream cannot carry, Swap on a single known
-// entry, and the merge of stacks of different depths all keep that reading,
-// so code that starts with values already on the stack is analysed safely.
+// The rules for the kinds a byte stream cannot carry and the merge of stacks
+// of different depths keep that reading. Swap with a single entry leaves it
+// in place, as the machine does: its Swap fails on a short stack without
+// touching it.
 #include "specialize.h"
 
 #include <algorithm>
@@ -147,8 +148,6 @@ void Analysis::transfer(size_t i, State& s) {
             if (depth(s.top) >= 2) {
                 const uint8_t b = ty(s.top), a = ty(below(s.top));
                 s.top = cons(a, cons(b, below(below(s.top))));
-            } else if (depth(s.top) == 1) {
-                replace_top(s, kAny);  // the new top comes from below what is known
             }
             break;
         case Op::Neg:

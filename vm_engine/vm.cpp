@@ -1044,7 +1044,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 
     L_Call: {
         n = ip->a.u;
-        if (static_cast<size_t>(sp - sb) < n + 1) UNDERFLOW();
+        if (static_cast<size_t>(sp - sb) <= n) UNDERFLOW();
         callee = sp - n - 1;
         if (--budget <= 0) [[unlikely]] {
             budget = kCheckInterval;
@@ -1118,9 +1118,12 @@ Result<Value> Machine::run(const void* const** table_out) {
         }
         Value* w = stk + wbase;
         // Arguments beyond the parameter count are dropped; registers past
-        // the arguments start as nil.
+        // the arguments start as nil. A receiver always lands in register 0,
+        // even for a method that declares no parameter (its code can still
+        // read register 0 through a variable whose declaration was skipped).
         if (have > P) [[unlikely]] {
-            for (size_t k = P; k < have; ++k) w[k] = Value();
+            size_t keep = with_receiver && P == 0 && R > 0 ? 1 : P;
+            for (size_t k = keep; k < have; ++k) w[k] = Value();
         }
         for (size_t k = have; k < R; ++k) put_nil(w + k);
         sp = w + R;

@@ -127,6 +127,47 @@ TEST(Ir, ForwardTargetMeetingALaterFallThroughGetsItsOwnStub) {
         "  ret i64 844424930131968\n"));
 }
 
+// Entry skips to L17 past L4 and L8; L17 branches back to L8, which reads
+// %v4 of the skipped L4. The skip alone is fine (nothing of L4 or L8 is used
+// from L17 on), so the back edge is the branch that must not land in the chain.
+TEST(Ir, BackEdgeIntoASkippedStretchGetsItsOwnStub) {
+    EXPECT_EQ(ir("Push 1; Push 1; JumpIfFalse 17; Push 7; Push 1; JumpIfFalse 99; Add; Pop; Push 1; "
+                 "JumpIfFalse 99; Push 1; JumpIfTrue 8"),
+              module("  %v0 = add i64 0, 1  ; Push(1)\n"
+                     "  %v1 = add i64 0, 1  ; Push(1)\n"
+                     "  %v2 = and i64 %v1, 281474976710655\n"
+                     "  %v3 = icmp eq i64 %v2, 0\n"
+                     "  br i1 %v3, label %L17, label %L4\n"
+                     "L4:\n"
+                     "  %v4 = add i64 0, 7  ; Push(7)\n"
+                     "  %v5 = add i64 0, 1  ; Push(1)\n"
+                     "  %v6 = and i64 %v5, 281474976710655\n"
+                     "  %v7 = icmp eq i64 %v6, 0\n"
+                     "  br i1 %v7, label %L99, label %L8\n"
+                     "L8:\n"
+                     "  %v8 = and i64 %v0, 281474976710655  ; 0xFFFFFFFFFFFF\n"
+                     "  %v9 = and i64 %v4, 281474976710655\n"
+                     "  %v10 = trunc i64 %v8 to i32\n"
+                     "  %v11 = trunc i64 %v9 to i32\n"
+                     "  %v12 = add nsw i32 %v10, %v11\n"
+                     "  %v13 = zext i32 %v12 to i64\n"
+                     "  %v14 = add i64 0, 1  ; Push(1)\n"
+                     "  %v15 = and i64 %v14, 281474976710655\n"
+                     "  %v16 = icmp eq i64 %v15, 0\n"
+                     "  br i1 %v16, label %L99, label %L17\n"
+                     "L17:\n"
+                     "  %v17 = add i64 0, 1  ; Push(1)\n"
+                     "  %v18 = and i64 %v17, 281474976710655\n"
+                     "  %v19 = icmp ne i64 %v18, 0\n"
+                     "  br i1 %v19, label %T8, label %L20\n"
+                     "L20:\n"
+                     "  ret i64 844424930131968\n"
+                     "L99:\n"
+                     "  ret i64 844424930131968\n"
+                     "T8:\n"
+                     "  ret i64 844424930131968\n"));
+}
+
 TEST(Ir, HelpersForLocalsGlobalsConstantsAndCalls) {
     EXPECT_EQ(ir("LoadLocal 3; StoreLocal 4; LoadGlobal 6; StoreGlobal 7; StoreLocal 1; LoadConst 9; "
                  "LoadGlobal 0; Push 5; Call 1; Call 4; Call 0; MakeArray 3"),
@@ -193,6 +234,8 @@ TEST_F(IrLlvmTools, AcceptBranchingModules) {
         // while i < 10 { i = i + 1 } at the top level, traced from its head
         "LoadLocal 0; Push 10; Lt; JumpIfFalse 13; LoadLocal 0; Push 1; Add; Dup; StoreLocal 0; Pop; Jump 2",
         "Push 1; JumpIfFalse 7; Push 2; Push 3; JumpIfTrue 3; Push 4; Add; JumpIfTrue 3",
+        "Push 1; Push 1; JumpIfFalse 17; Push 7; Push 1; JumpIfFalse 99; Add; Pop; Push 1; JumpIfFalse 99; "
+        "Push 1; JumpIfTrue 8",
         "Push 1; JumpIfFalse 3; Push 2; JumpIfTrue 3; Jump 3",
         "Push 1; JumpIfFalse 3; Push 2; JumpIfTrue 100; Jump 5",
         "LoadConst 0; LoadGlobal 1; Push 2; Call 1; Push 3; Pow; Push 4; Div; Neg; Not; Push 0; And; Push 1; Or; "

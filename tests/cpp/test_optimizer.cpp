@@ -175,8 +175,8 @@ INSTANTIATE_TEST_SUITE_P(Transfer, Specialize, testing::Values(
     Case{"Push 1; Push 1; Push 1; Div; Swap; Add", "Push 1; Push 1; Push 1; DivFloat; Swap; AddFloat"},
     Case{"Push 1; Push 1; Push 1; Push 1; Div; Pop; Add", "Push 1; Push 1; Push 1; Push 1; DivFloat; Pop; AddInt"},
     Case{"LoadGlobal 0; IterInit; IterNext; Push 1; Add"},
-    // With one known entry, Swap brings up a value of unknown type.
-    Case{"Push 1; Swap; Push 1; Add"},
+    // Swap needs two entries; with one it leaves the stack alone.
+    Case{"Len; Swap; Dup; Add", "Len; Swap; Dup; AddInt"},
     Case{"Push 1; StoreLocal 3; LoadLocal 3; LoadLocal 3; Add", "Push 1; StoreLocal 3; LoadLocal 3; LoadLocal 3; AddInt"},
     Case{"Push 1; StoreLocal 300; LoadLocal 300; Push 1; Add"},
     Case{"Push 1; Push 1; LoadGlobal 0; Call 0; Pop; Add", "Push 1; Push 1; LoadGlobal 0; Call 0; Pop; AddInt"},

@@ -495,6 +495,75 @@ TEST(Calls, CyclicParentChainIsNegative) {
     EXPECT_EQ(run(c.with(tail)), "ok:nil");
 }
 
+// Calls, method calls and returns run with and without the machine's fused
+// handlers: results, messages with their lines, instruction counts and
+// depths must agree, also when a run stops inside a call and is resumed.
+TEST(Calls, FastPathsAgreeWithThePlainMachine) {
+    auto observe_runs = [](Program p, bool fast) {
+        for (size_t i = p.lines.size(); i < p.code.size(); ++i) p.lines.push_back(i + 1);
+        for (FunctionEntry& f : p.functions)
+            for (size_t i = f.lines.size(); i < f.code.size(); ++i) f.lines.push_back(100 + i);
+        std::vector<Value> values;
+        for (const Constant& c : p.constants) values.push_back(value_from_constant(c));
+        VM vm(p.code, std::move(values), p.lines, FunctionTable(p.functions), VMOptions{fast});
+        std::string out;
+        for (int round = 0; round < 3; ++round) {
+            out += outcome(vm);
+            out += " n=" + std::to_string(vm.instructions_executed()) + " d=" + std::to_string(vm.stack_depth()) +
+                   " c=" + std::to_string(vm.call_depth()) + "\n";
+        }
+        return out;
+    };
+    ClassProgram c;
+    const uint64_t at = c.classes.size() + c.instance.size();  // index of the first tail instruction
+    // sum = 0; repeat 3 times: sum = sum + obj.<k>()   (k = constant 3, "get")
+    auto loop = [&](uint64_t k) {
+        return Code{P(3), I(Op::StoreLocal, 1), P(0), I(Op::StoreLocal, 2),
+                    I(Op::LoadLocal, 1), P(0), I(Op::Gt), I(Op::JumpIfFalse, at + 20),
+                    I(Op::LoadLocal, 2), I(Op::LoadLocal, 0), I(Op::LoadConst, k), I(Op::GetIndex), I(Op::Call, 0),
+                    I(Op::Add), I(Op::StoreLocal, 2),
+                    I(Op::LoadLocal, 1), P(1), I(Op::Sub), I(Op::StoreLocal, 1), I(Op::Jump, at + 4),
+                    I(Op::LoadLocal, 2)};
+    };
+    std::vector<Program> programs;
+    programs.push_back(c.with(loop(3)));  // found through __parent__: 3 * 42
+    programs.push_back(c.with(loop(8)));  // no such method: nil + int fails
+    programs.push_back(c.with(loop(7)));  // an own member (41) is called: nil
+    {
+        // __methods__ names a function the table lacks: the calls give nil.
+        Program p = c.with(loop(3));
+        p.functions.clear();
+        programs.push_back(p);
+    }
+    {
+        // A.get calls itself through self.get() until the depth limit.
+        Program p = c.with({I(Op::LoadLocal, 0), I(Op::LoadConst, 3), I(Op::GetIndex), I(Op::Call, 0)});
+        p.functions[0] = fn("A.get", 1, {I(Op::LoadLocal, 0), I(Op::LoadConst, 0), I(Op::GetIndex), I(Op::Call, 0),
+                                         I(Op::Return)},
+                            {std::string("get")});
+        programs.push_back(p);
+    }
+    {
+        // A method without parameters still gets its receiver in register 0;
+        // its code ends without Return, so the run ends inside the call.
+        Program p = c.with({I(Op::LoadLocal, 0), I(Op::LoadConst, 3), I(Op::GetIndex), I(Op::Call, 0), P(5)});
+        p.functions[0] = fn("A.get", 0, {I(Op::LoadLocal, 0), I(Op::LoadConst, 0), I(Op::GetIndex)},
+                            {std::string("x")});
+        programs.push_back(p);
+    }
+    // Return of a loaded register: inside a function, and at the top level.
+    programs.push_back(Program{{I(Op::LoadGlobal, 0), P(7), I(Op::Call, 1), P(1), I(Op::StoreLocal, 0),
+                                I(Op::LoadLocal, 0), I(Op::Return), P(2)},
+                               {std::string("id")}, {}, {fn("id", 1, {I(Op::LoadLocal, 0), I(Op::Return)})}});
+    for (size_t i = 0; i < programs.size(); ++i)
+        EXPECT_EQ(observe_runs(programs[i], true), observe_runs(programs[i], false)) << "program " << i;
+    EXPECT_EQ(observe_runs(programs[0], true), "ok:126 n=" + std::to_string(at + 4 + 3 * (16 + 6) + 4 + 1) +
+                                                   " d=0 c=0\nok:nil n=" + std::to_string(at + 4 + 3 * 22 + 5) +
+                                                   " d=0 c=0\nok:nil n=" + std::to_string(at + 4 + 3 * 22 + 5) +
+                                                   " d=0 c=0\n");
+    EXPECT_EQ(observe_runs(programs[5], true).substr(0, 5), "ok:41");
+}
+
 struct Recorder : NativeBinding {
     std::string seen;
     Result<Value> call(std::span<const Value> args) override {
@@ -884,9 +953,12 @@ TEST(FastPaths, AgreeWithThePlainMachine) {
         Code code = gen.make();
         std::vector<Value> held;
         for (const Constant& c : ProgramGen::constants()) held.push_back(value_from_constant(c));
+        // Distinct lines name the failing instruction in every message.
+        LineTable lines;
+        for (size_t i = 0; i < code.size(); ++i) lines.push_back(i + 1);
         {
-            VM fast(code, held, {}, FunctionTable(), VMOptions{true});
-            VM plain(code, held, {}, FunctionTable(), VMOptions{false});
+            VM fast(code, held, lines, FunctionTable(), VMOptions{true});
+            VM plain(code, held, lines, FunctionTable(), VMOptions{false});
             int polls_fast = 0, polls_plain = 0;
             fast.set_interrupt_check(stop_after, &polls_fast);
             plain.set_interrupt_check(stop_after, &polls_plain);
