@@ -160,7 +160,7 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "calvex_vm_engine", "", -1, nullptr,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "calvex_vm_engine", "", 0, nullptr,
                           nullptr, nullptr, nullptr, nullptr};
 
 host::ModuleSlot module_slot;
