@@ -16,24 +16,26 @@
 //    blocks in between; it is kept only when no register defined in them is
 //    used at or after the landing block.
 //  - A back edge on its own is harmless (every path to a later block still
-//    runs through each earlier one), but combined with a kept skip it can
-//    reach the skipped blocks from behind: entry skips to L17, L17 jumps
-//    back to L8, and L8 reads a register of the skipped L4. A back edge is
-//    therefore kept only when it lands on no block that a kept skip leaves
-//    behind one of its skipped blocks (strictly inside the skip, past its
-//    first skipped block).
-// With both rules no path reaches a use around its definition: leaving a
-// block d for later blocks without entering d needs a skip over d, which
-// lands past every use of d, and coming back down to a use needs a back
-// edge into that skip's span. A branch that fails its rule targets
-// "T<index>" instead, a stub of its own; every other line keeps its text.
+//    runs through each earlier one), but behind a kept skip it can reach the
+//    skipped blocks from the far side: entry skips to L17, L17 branches back
+//    to L8, and L8 reads a register of the skipped L4. A back edge landing on
+//    block x is kept unless some kept skip from block s over x (s + 2 <= x
+//    and x before the landing) passes a block of s + 1 .. x - 1 whose
+//    registers are used at x or later.
+// Together: a path that reaches a use without its definition d must skip
+// over d, landing past every use of d, and then come back down into the
+// skip's span onto a block at or before the use, which the second rule
+// forbids. A branch that breaks a rule targets "T<index>" instead, a stub of
+// its own; every other line keeps its text.
 #include "ir.h"
 
 #include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
+#include <queue>
 #include <set>
 #include <span>
 #include <utility>
@@ -376,7 +378,7 @@ void IrEmitter::finish() {
     constexpr size_t kNoBlock = 0;  // block 0 is entry, which no label names
     constexpr size_t kOwnStub = SIZE_MAX;
     std::vector<size_t> landing(branches_.size(), kNoBlock);
-    std::vector<int64_t> behind(block_ + 1, 0);  // difference array over blocks
+    std::vector<std::pair<size_t, size_t>> skips;  // kept forward skips (from, to)
     for (size_t k = 0; k < branches_.size(); ++k) {
         const BranchRef& b = branches_[k];
         const auto hit = std::lower_bound(fallthrough_.begin(), fallthrough_.end(), b.target);
@@ -384,19 +386,30 @@ void IrEmitter::finish() {
         const size_t to = static_cast<size_t>(hit - fallthrough_.begin()) + 1;
         landing[k] = to;
         if (to <= b.block + 1) continue;  // back edges are settled below
-        if (skips_used_definition(b.block, to)) {
-            landing[k] = kOwnStub;
-        } else if (b.block + 2 < to) {
-            ++behind[b.block + 2];  // blocks b.block + 2 .. to - 1
-            --behind[to];
+        if (skips_used_definition(b.block, to)) landing[k] = kOwnStub;
+        else skips.emplace_back(b.block, to);
+    }
+    // outer[x]: the smallest origin of a kept skip that leaves block x behind
+    // a skipped block (from + 2 <= x < to), or kNoBlock. A back edge landing
+    // on x reaches, around the skipped blocks, every block from x on.
+    std::vector<size_t> outer(block_ + 1, kNoBlock);
+    if (!skips.empty()) {
+        std::sort(skips.begin(), skips.end());
+        std::priority_queue<std::pair<size_t, size_t>, std::vector<std::pair<size_t, size_t>>, std::greater<>> active;
+        size_t next = 0;
+        for (size_t x = 0; x <= block_; ++x) {
+            for (; next < skips.size() && skips[next].first + 2 <= x; ++next) active.push(skips[next]);
+            while (!active.empty() && active.top().second <= x) active.pop();
+            if (!active.empty()) outer[x] = active.top().first + 1;  // + 1: block 0 can be an origin
         }
     }
-    for (size_t x = 1; x < behind.size(); ++x) behind[x] += behind[x - 1];
     std::set<std::pair<char, uint64_t>> stubbed;
     for (size_t k = 0; k < branches_.size(); ++k) {
         const BranchRef& b = branches_[k];
         size_t to = landing[k];
-        if (to != kNoBlock && to != kOwnStub && to <= b.block && behind[to] != 0) to = kOwnStub;
+        if (to != kNoBlock && to != kOwnStub && to <= b.block && outer[to] != kNoBlock &&
+            skips_used_definition(outer[to] - 1, to))
+            to = kOwnStub;
         if (to != kNoBlock && to != kOwnStub) continue;
         const char letter = to == kOwnStub ? 'T' : 'L';
         body_[b.offset] = letter;
