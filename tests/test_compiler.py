@@ -188,19 +188,16 @@ def test_loop_statements_inside_loops_compile():
     assert cp.compile("for x in y { if x { continue } }")
 
 
-def test_front_end_errors_keep_their_messages():
+@pytest.mark.parametrize("run, source, message", [
+    (cp.compile, "x = 'ab", "Lexer error at 1:8: Unterminated string literal"),
+    (cp.compile_and_run, "x = 'ab", "Lex error: Lexer error at 1:8: Unterminated string literal"),
+    (cp.compile, "let 5", "ParseError at 1:5: Expected identifier"),
+    (cp.compile_and_run, "let 5", "Parse error: ParseError at 1:5: Expected identifier"),
+])
+def test_front_end_errors_keep_their_messages(run, source, message):
     with pytest.raises(SyntaxError) as e:
-        cp.compile("x = 'ab")
-    assert e.value.args == ("Lexer error at 1:8: Unterminated string literal",)
-    with pytest.raises(SyntaxError) as e:
-        cp.compile_and_run("x = 'ab")
-    assert e.value.args == ("Lex error: Lexer error at 1:8: Unterminated string literal",)
-    with pytest.raises(SyntaxError) as e:
-        cp.compile("let 5")
-    assert e.value.args == ("ParseError at 1:5: Expected identifier",)
-    with pytest.raises(SyntaxError) as e:
-        cp.compile_and_run("let 5")
-    assert e.value.args == ("Parse error: ParseError at 1:5: Expected identifier",)
+        run(source)
+    assert e.value.args == (message,)
 
 
 def test_many_locals_do_not_break_the_compiler():
