@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "../vm_engine/bytecode.h"
-#include "../vm_engine/result.h"
+#include "common/bytecode.h"
+#include "common/result.h"
 #include "ast.h"
 
 namespace calvex {

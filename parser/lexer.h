@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../vm_engine/result.h"
+#include "common/result.h"
 #include "token.h"
 
 namespace calvex {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "../vm_engine/result.h"
+#include "common/result.h"
 #include "ast.h"
 #include "token.h"
 

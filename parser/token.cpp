@@ -5,7 +5,7 @@
 #include <array>
 #include <string_view>
 
-#include "../vm_engine/numfmt.h"
+#include "common/numfmt.h"
 
 namespace calvex {
 

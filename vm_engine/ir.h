@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "bytecode.h"
+#include "common/bytecode.h"
 
 namespace calvex {
 

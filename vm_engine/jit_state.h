@@ -7,7 +7,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "bytecode.h"
+#include "common/bytecode.h"
 
 namespace calvex {
 

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "bytecode.h"
+#include "common/bytecode.h"
 
 namespace calvex {
 

@@ -2,7 +2,7 @@
 // generic arithmetic into the specialised kinds.
 #pragma once
 
-#include "bytecode.h"
+#include "common/bytecode.h"
 
 namespace calvex {
 

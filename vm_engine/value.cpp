@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "numfmt.h"
+#include "common/numfmt.h"
 #include "pool.h"
 
 namespace calvex {

@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "bytecode.h"
+#include "common/bytecode.h"
 
 namespace calvex {
 

@@ -92,7 +92,7 @@ constexpr int kCheckInterval = 4096;
 // machine's own variants.
 enum IOp : uint16_t {
 #define OP(name, byte, summary) I_##name,
-#include "opcodes.def"
+#include "common/opcodes.def"
 #undef OP
     I_End,              // sentinel after the last instruction
     I_BadReg,           // LoadLocal/StoreLocal with a register >= 256
@@ -641,7 +641,7 @@ Value Machine::lookup_method(Value obj, const Value& key, MethodIC& ic) {
 Result<Value> Machine::run(const void* const** table_out) {
     static const void* const kTable[I_Count] = {
 #define OP(name, byte, summary) &&L_##name,
-#include "opcodes.def"
+#include "common/opcodes.def"
 #undef OP
         &&L_End, &&L_BadReg, &&L_BadConst, &&L_JumpBack, &&L_JumpIfFalseBack, &&L_JumpIfTrueBack,
         &&L_SetIndexLocal, &&L_SetIndexGlobal, &&L_ConcatLocal, &&L_SetIndexChain, &&L_ForNext,

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "bytecode.h"
-#include "result.h"
+#include "common/bytecode.h"
+#include "common/result.h"
 #include "value.h"
 
 namespace calvex {

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "vm_engine/bytecode.h"
+#include "common/bytecode.h"
 
 namespace calvex::test_support {
 

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "assemble.h"
-#include "vm_engine/bytecode.h"
+#include "common/bytecode.h"
 #include "vm_engine/ir.h"
 
 using namespace calvex;

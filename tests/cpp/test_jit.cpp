@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "vm_engine/bytecode.h"
+#include "common/bytecode.h"
 #include "vm_engine/ir.h"
 #include "vm_engine/jit.h"
 #include "vm_engine/jit_build.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "assemble.h"
-#include "vm_engine/bytecode.h"
+#include "common/bytecode.h"
 #include "vm_engine/optimizer.h"
 #include "vm_engine/specialize.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "vm_engine/bytecode.h"
+#include "common/bytecode.h"
 #include "vm_engine/jit.h"
 #include "vm_engine/value.h"
 #include "vm_engine/vm.h"

@@ -1,19 +1,19 @@
 // compile(source) and compile_and_run(source): the front end, the compiler
 // and (for the second) the optimiser and a fresh machine, in one host call.
-#include "../host/host.h"  // first: Python.h must precede the standard headers
+#include "host.h"  // first: Python.h must precede the standard headers
 #include "bindings.h"
 
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "../vm_engine/native.h"
-#include "../vm_engine/optimizer.h"
-#include "../vm_engine/value.h"
-#include "../vm_engine/vm.h"
-#include "compiler.h"
-#include "lexer.h"
-#include "parser.h"
+#include "native.h"
+#include "vm_engine/optimizer.h"
+#include "vm_engine/value.h"
+#include "vm_engine/vm.h"
+#include "parser/compiler.h"
+#include "parser/lexer.h"
+#include "parser/parser.h"
 
 namespace calvex {
 

@@ -1,10 +1,10 @@
 // Native bindings: host callables registered process-wide and installed into
 // the machines of the one-shot pipeline. The registry functions themselves
 // (set_native_binding, clear_native_bindings) are declared in
-// parser/bindings.h; this header holds what the pipeline needs.
+// bindings.h; this header holds what the pipeline needs.
 #pragma once
 
-#include "vm.h"
+#include "vm_engine/vm.h"
 
 namespace calvex {
 

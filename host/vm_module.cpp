@@ -1,10 +1,10 @@
 // Module entry of calvex_vm_engine: the VMEngine class with its borrow flag,
 // and the two module functions.
-#include "../host/host.h"
-#include "bytecode.h"
+#include "host.h"
+#include "common/bytecode.h"
 #include "engine.h"
-#include "ir.h"
-#include "optimizer.h"
+#include "vm_engine/ir.h"
+#include "vm_engine/optimizer.h"
 
 namespace {
 

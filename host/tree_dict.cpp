@@ -4,10 +4,10 @@
 // set in the documented order. Optional fields follow three rules: most are
 // left out when absent; Yield's "value" and a default arm's "expr" are None.
 // Recursion follows the tree, whose height the parser bounds (kMaxNesting).
-#include "../host/host.h"
-#include "ast.h"
+#include "host.h"
+#include "parser/ast.h"
 #include "bindings.h"
-#include "parser.h"
+#include "parser/parser.h"
 
 #include <array>
 

@@ -1,15 +1,15 @@
 // The machine behind the host class VMEngine: built from a byte stream,
 // results and statistics converted to host objects.
-#include "../host/host.h"
+#include "host.h"
 #include "engine.h"
 
 #include <string>
 
-#include "bytecode.h"
-#include "jit.h"
-#include "optimizer.h"
-#include "specialize.h"
-#include "vm.h"
+#include "common/bytecode.h"
+#include "vm_engine/jit.h"
+#include "vm_engine/optimizer.h"
+#include "vm_engine/specialize.h"
+#include "vm_engine/vm.h"
 
 namespace calvex {
 

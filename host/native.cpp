@@ -1,6 +1,6 @@
 // The native-binding registry, the binding objects installed into machines,
 // and the conversions between machine values and host objects on that path.
-#include "../host/host.h"  // first: Python.h must precede the standard headers
+#include "host.h"  // first: Python.h must precede the standard headers
 #include "native.h"
 
 #include <algorithm>
@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "../parser/bindings.h"
+#include "bindings.h"
 
 namespace calvex {
 

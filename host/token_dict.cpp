@@ -1,5 +1,5 @@
 // Tokens <-> host token dictionaries {token_type, value, line, column}.
-#include "../host/host.h"  // first: Python.h must precede the standard headers
+#include "host.h"  // first: Python.h must precede the standard headers
 #include "bindings.h"
 
 #include <algorithm>
@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "../vm_engine/numfmt.h"
-#include "lexer.h"
+#include "common/numfmt.h"
+#include "parser/lexer.h"
 
 namespace calvex {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "token.h"
+#include "parser/token.h"
 
 namespace calvex {
 

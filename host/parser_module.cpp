@@ -1,7 +1,7 @@
 // Module entry of calvex_parser: registration, argument handling and the
 // PyParser class. The work behind each member lives in the files named in
 // bindings.h.
-#include "../host/host.h"
+#include "host.h"
 #include "bindings.h"
 
 #include <memory>
