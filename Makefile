@@ -1,6 +1,7 @@
 # make build: create .venv (Python 3.12+) and install the project and test tools into it
 # make test:  build, then run the C++ unit tests and the Python test suite
 # make run:   build, then run examples/demo.cx
+# make bench: build, then time bench/ against Lua 5.4 and CPython (BENCH_ARGS="--reps 3 fib")
 
 PYTHON ?= $(shell for p in python3.12 python3.13 python3; do \
   if $$p -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' >/dev/null 2>&1; then \
@@ -9,7 +10,7 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 BUILD_DIR := build/pip
 
-.PHONY: all build test run venv sysdeps clean
+.PHONY: all build test run venv sysdeps clean bench
 
 all: build
 
@@ -42,6 +43,15 @@ test: build
 
 run: build
 	$(VPY) examples/run.py examples/demo.cx
+
+# Lua 5.4 for the benchmark twins, from the system's packages when missing.
+bench: build
+	@if ! command -v lua5.4 >/dev/null; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq lua5.4 >/dev/null; \
+	  else echo "note: lua5.4 missing; the Lua column stays empty"; fi; \
+	fi
+	$(VPY) bench/run.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV)
