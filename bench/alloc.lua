@@ -9,4 +9,4 @@ local function run(n)
   end
   return total
 end
-print(run(3000000))
+print(run(6000000))

@@ -7,4 +7,4 @@ def run(n):
         total = total + q[0] - q[1] + len(p) + q[2]
         i = i + 1
     return total
-print(run(3000000))
+print(run(6000000))

@@ -13,7 +13,7 @@ local function run()
   local y = 0
   while y < 100 do rows[y + 1] = range(0, 100); y = y + 1 end
   local rep = 0
-  while rep < 60 do
+  while rep < 2000 do
     y = 0
     while y < 100 do
       local x = 0

@@ -14,7 +14,7 @@ def run():
         rows[y] = list(range(0, 100))
         y = y + 1
     rep = 0
-    while rep < 60:
+    while rep < 2000:
         y = 0
         while y < 100:
             x = 0

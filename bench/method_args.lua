@@ -13,4 +13,4 @@ local function run(n)
   end
   return total
 end
-print(run(2000000))
+print(run(10000000))

@@ -14,4 +14,4 @@ def run(n):
         total = total - c.mix(i % 7, 2)
         i = i + 1
     return total
-print(run(2000000))
+print(run(10000000))

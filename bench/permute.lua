@@ -26,4 +26,4 @@ local function permute(n)
   print(count)
   return check
 end
-for r = 1, 2 do print(permute(9)) end
+print(permute(10))

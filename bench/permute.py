@@ -30,7 +30,4 @@ def permute(n):
             i = i + 1
     print(count)
     return check
-r = 0
-while r < 2:
-    print(permute(9))
-    r = r + 1
+print(permute(10))

@@ -23,4 +23,4 @@ local function run(n, reps)
   while r < reps do total = total + sieve(n); r = r + 1 end
   return total
 end
-print(run(1000000, 3))
+print(run(1000000, 12))

@@ -27,4 +27,4 @@ def run(n, reps):
         total = total + sieve(n)
         r = r + 1
     return total
-print(run(1000000, 3))
+print(run(1000000, 12))
