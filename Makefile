@@ -21,7 +21,13 @@ $(VENV)/.ready:
 	$(VPY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis
 	touch $@
 
-venv: $(VENV)/.ready
+# Test tools added later get their own stamp, so an existing .venv picks them up.
+TOOLS_STAMP := $(VENV)/.tools-1
+$(TOOLS_STAMP): $(VENV)/.ready
+	$(VPY) -m pip install -q mypy pexpect pygments
+	touch $@
+
+venv: $(VENV)/.ready $(TOOLS_STAMP)
 
 # GoogleTest for the C++ unit tests and the LLVM tools for the trace JIT come
 # from the system's packages; installed here when missing and we may.
