@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/stack_guard.h"
+
 namespace calvex {
 
 namespace {
@@ -146,6 +148,11 @@ public:
     [[nodiscard]] bool expression(CodeUnit& u, const Expr& e);
 
 private:
+    // The tree's height is bounded by the parser, but the stack of the
+    // calling thread may be smaller than compiling that height needs.
+    StackGuard stack_;
+
+
     bool fail(const CodeUnit& u, std::string_view message) {
         error = "Line " + std::to_string(u.line) + ": " + std::string(message);
         return false;
@@ -192,6 +199,7 @@ private:
 
 bool Compiler::statement(CodeUnit& u, const Stmt& s) {
     u.line = s.line;
+    if (stack_.exhausted()) return fail(u, "Nesting too deep");
     switch (s.kind()) {
         case StmtKind::ExprStatement:
             return expression_statement(u, *s.as<Stmt::ExprStatement>().expression);
@@ -417,6 +425,7 @@ bool Compiler::class_definition(CodeUnit& u, const Stmt::ClassDef& c) {
 // ---- expressions -------------------------------------------------------------------
 
 bool Compiler::expression(CodeUnit& u, const Expr& e) {
+    if (stack_.exhausted()) return fail(u, "Nesting too deep");
     switch (e.kind()) {
         case ExprKind::Literal: {
             const auto& v = e.as<Expr::Literal>().value;
