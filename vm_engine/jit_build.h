@@ -31,7 +31,4 @@ std::string trace_stem(std::string_view name);
 // if it has vanished or no longer looks private.
 std::optional<std::string> build_dir();
 
-// Unicode alphanumeric: the Alphabetic property or a Number category.
-bool is_unicode_alnum(char32_t c);
-
 }  // namespace calvex

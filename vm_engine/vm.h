@@ -56,7 +56,7 @@ struct VMState {
 // what it had not yet popped stays on the stack.
 enum class Abort : uint8_t { None, Interrupted, OutOfMemory };
 
-struct Machine;  // defined in vm.cpp
+struct Machine;  // defined in machine.h
 
 struct VMOptions {
     // Specialised handlers for common instruction sequences and in-place

@@ -1,0 +1,770 @@
+// The dispatch loop: one body of handlers reached by computed goto, with the
+// arithmetic and comparison handlers (arith_handlers.inc) and the fused
+// sequences (fused_handlers.inc) kept in their own files.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "arith.h"
+#include "machine.h"
+
+namespace calvex {
+
+using namespace vmi;
+
+namespace {
+
+// Appends the UTF-8 scalar values of `s` as one-character strings.
+void split_chars(std::string_view s, std::vector<Value>& out) {
+    size_t i = 0;
+    while (i < s.size()) {
+        auto c = static_cast<unsigned char>(s[i]);
+        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
+        if (i + len > s.size()) len = s.size() - i;
+        out.push_back(Value::string(s.substr(i, len)));
+        i += len;
+    }
+}
+
+void append_int_text(std::string& out, uint64_t v) { out += std::to_string(v); }
+
+}  // namespace
+
+// True when changing the container at sp[-3] in place is invisible: each
+// level of the chain is held only by the operand stack and by the element of
+// its parent (just below it on the stack) that the write-back will overwrite
+// with it, and the root only by the stack and the variable the final store
+// overwrites.
+bool Machine::chain_unique(const Value* sp, const WriteBack& wb, const Value* rg, const CodeUnit& u) const {
+    const Value* child = sp - 3;
+    for (size_t j = 0; j < wb.keys.size(); ++j) {
+        const Value* parent = sp - 4 - static_cast<ptrdiff_t>(j);
+        if (child->share_count() != 2) return false;
+        const WriteBack::Key& k = wb.keys[j];
+        const Value* elem = nullptr;
+        if (parent->is_array()) {
+            int64_t i;
+            if (k.op == Op::Push) {
+                i = k.arg;
+            } else {
+                const Value& kv = k.op == Op::LoadConst ? u.constants[static_cast<size_t>(k.arg)]
+                                                        : rg[static_cast<size_t>(k.arg)];
+                if (!kv.is_int()) return false;
+                i = kv.as_int();
+            }
+            int64_t len = static_cast<int64_t>(parent->items().size());
+            if (i < 0) i += len;
+            if (i < 0 || i >= len) return false;
+            elem = &parent->items()[static_cast<size_t>(i)];
+        } else if (parent->is_object()) {
+            if (k.op == Op::Push) return false;
+            const Value& kv = k.op == Op::LoadConst ? u.constants[static_cast<size_t>(k.arg)]
+                                                    : rg[static_cast<size_t>(k.arg)];
+            if (!kv.is_string()) return false;
+            elem = parent->members().find(kv);
+        }
+        if (!elem || elem->cell() != child->cell()) return false;
+        child = parent;
+    }
+    switch (wb.store) {
+        case Op::StoreLocal: return child->share_count() == 2 && rg[wb.slot].cell() == child->cell();
+        case Op::StoreGlobal: return child->share_count() == 2 && globals[wb.slot].cell() == child->cell();
+        default: return child->share_count() == 1;
+    }
+}
+
+// The dispatch loop. Handlers leave by computed goto, which runs no
+// destructors: a local with a destructor must have gone out of scope (or be
+// moved-from, which leaves nothing to release) before NEXT/DISPATCH.
+// Hot state lives in locals:
+//   ip    current instruction (its handler runs now)
+//   base  first instruction of the current unit
+//   stk   operand memory; sp the first raw slot; regs the current registers;
+//         sbase the bottom of the current operand stack (sp >= sbase).
+// stk, sp, regs and sbase are invalidated by grow(): every ENSURE recomputes
+// them from their indices. They are written back to the machine only when the
+// loop exits (end of code, error, interrupt, allocation failure).
+Result<Value> Machine::run(const void* const** table_out) {
+    static const void* const kTable[I_Count] = {
+#define HANDLER(name) &&L_##name,
+#include "machine_ops.def"
+#undef HANDLER
+    };
+    if (table_out) {
+        *table_out = kTable;
+        return Value();
+    }
+
+    CodeUnit* unit = cur;
+    const PInst* base = unit->pcode.data();
+    const PInst* ip = base + pc;
+    Value* stk = stack;
+    Value* sp = stk + this->sp;
+    Value* rg = stk + regs;
+    Value* sb = stk + sbase;
+    uint64_t count = 0;
+    int budget = kCheckInterval;
+    std::string err;
+    arith::BinOp binop = arith::BinOp::Add;
+    // Operands of a call being entered (shared by Call and the fused method
+    // call): callee slot, argument count, resolved name and target.
+    Value* callee = nullptr;
+    size_t n = 0;
+    const NameCell* nc = nullptr;
+    CodeUnit* target = nullptr;
+    bool with_receiver = false;
+    int setindex_variant = 0;
+    bool concat_local = false;
+
+#define SYNC()                                      \
+    do {                                            \
+        this->sp = static_cast<size_t>(sp - stk);   \
+        regs = static_cast<size_t>(rg - stk);       \
+        sbase = static_cast<size_t>(sb - stk);      \
+        cur = unit;                                 \
+        executed += count;                          \
+        count = 0;                                  \
+    } while (0)
+#define ENSURE_AT(total)                                        \
+    do {                                                        \
+        size_t need_ = (total);                                 \
+        if (need_ > cap) [[unlikely]] {                         \
+            size_t o_sp = static_cast<size_t>(sp - stk);        \
+            size_t o_rg = static_cast<size_t>(rg - stk);        \
+            size_t o_sb = static_cast<size_t>(sb - stk);        \
+            this->sp = o_sp;                                    \
+            grow(need_);                                        \
+            stk = stack;                                        \
+            sp = stk + o_sp;                                    \
+            rg = stk + o_rg;                                    \
+            sb = stk + o_sb;                                    \
+        }                                                       \
+    } while (0)
+#define DISPATCH() goto *ip->h
+#define NEXT()        \
+    do {              \
+        ++ip;         \
+        ++count;      \
+        DISPATCH();   \
+    } while (0)
+#define NEXTN(k)      \
+    do {              \
+        ip += (k);    \
+        count += (k); \
+        DISPATCH();   \
+    } while (0)
+#define FAIL(msg)     \
+    do {              \
+        err = (msg);  \
+        goto L_fail;  \
+    } while (0)
+#define POP_ALL()                           \
+    do {                                    \
+        while (sp > sb) (--sp)->~Value();   \
+    } while (0)
+#define UNDERFLOW()                 \
+    do {                            \
+        POP_ALL();                  \
+        FAIL("Stack underflow");    \
+    } while (0)
+#define NEED(k)                                         \
+    do {                                                \
+        if (sp - sb < (k)) [[unlikely]] UNDERFLOW();    \
+    } while (0)
+#define TAG(v) VA::tag(v)
+#define IVAL(v) VA::u(v).i
+#define FVAL(v) VA::u(v).f
+#define BOTH(a, b, K) (TAG(a) == Kind::K && TAG(b) == Kind::K)
+    // Taken loop edges: stack room for the next straight run, the interrupt
+    // check, and the JIT hook for jumps strictly backwards.
+#define BACKEDGE(target, from)                                                           \
+    do {                                                                                 \
+        ENSURE_AT(static_cast<size_t>(sp - stk) + unit->headroom);                       \
+        if (--budget <= 0) [[unlikely]] {                                                \
+            budget = kCheckInterval;                                                     \
+            if (check && check(check_ctx)) {                                             \
+                goto L_interrupt;                                                        \
+            }                                                                            \
+        }                                                                                \
+        if (jit && (target) < (from)) [[unlikely]]                                       \
+            jit_on_backward_jump(*jit, unit->code, (target), (from));                    \
+    } while (0)
+
+    try {
+        ENSURE_AT(static_cast<size_t>(sp - stk) + unit->headroom);
+        DISPATCH();
+
+    L_Push:
+        put_int(sp++, ip->a.i);
+        NEXT();
+    L_Pop:
+        NEED(1);
+        (--sp)->~Value();
+        NEXT();
+    L_Dup:
+        NEED(1);
+        new (sp) Value(sp[-1]);
+        ++sp;
+        NEXT();
+    L_Swap: {
+        if (sp - sb < 2) FAIL("Stack underflow on Swap");
+        alignas(Value) unsigned char tmp[sizeof(Value)];
+        std::memcpy(tmp, static_cast<void*>(sp - 1), sizeof(Value));
+        std::memcpy(static_cast<void*>(sp - 1), static_cast<void*>(sp - 2), sizeof(Value));
+        std::memcpy(static_cast<void*>(sp - 2), tmp, sizeof(Value));
+        NEXT();
+    }
+
+#include "arith_handlers.inc"
+
+    L_Jump:
+        ip = base + ip->a.u;
+        ++count;
+        DISPATCH();
+#define COND_JUMP(OPNAME, WHEN)                     \
+    L_##OPNAME : {                                  \
+        NEED(1);                                    \
+        bool t = truthy(sp[-1]);                    \
+        (--sp)->~Value();                           \
+        if (t == (WHEN)) {                          \
+            ip = base + ip->a.u;                    \
+            ++count;                                \
+            DISPATCH();                             \
+        }                                           \
+        NEXT();                                     \
+    }
+        COND_JUMP(JumpIfFalse, false)
+        COND_JUMP(JumpIfTrue, true)
+    L_JumpBack: {
+        size_t from = static_cast<size_t>(ip - base);
+        size_t target = ip->a.u;
+        ++count;
+        ip = base + target;
+        BACKEDGE(target, from);
+        DISPATCH();
+    }
+#define COND_JUMP_BACK(OPNAME, WHEN)                \
+    L_##OPNAME : {                                  \
+        NEED(1);                                    \
+        bool t = truthy(sp[-1]);                    \
+        (--sp)->~Value();                           \
+        if (t == (WHEN)) {                          \
+            size_t from = static_cast<size_t>(ip - base); \
+            size_t target = ip->a.u;                \
+            ++count;                                \
+            ip = base + target;                     \
+            BACKEDGE(target, from);                 \
+            DISPATCH();                             \
+        }                                           \
+        NEXT();                                     \
+    }
+        COND_JUMP_BACK(JumpIfFalseBack, false)
+        COND_JUMP_BACK(JumpIfTrueBack, true)
+
+    L_Call: {
+        n = ip->a.u;
+        if (static_cast<size_t>(sp - sb) <= n) UNDERFLOW();
+        callee = sp - n - 1;
+        if (--budget <= 0) [[unlikely]] {
+            budget = kCheckInterval;
+            if (check && check(check_ctx)) goto L_interrupt;
+        }
+        with_receiver = false;
+        switch (TAG(*callee)) {
+            case Kind::Function:
+                nc = VA::u(*callee).name;
+                if (nc->owner != serial) [[unlikely]] resolve(nc);
+                if (nc->native) goto call_native;
+                if (nc->unit) {
+                    target = static_cast<CodeUnit*>(const_cast<void*>(nc->unit));
+                    goto enter;
+                }
+                if (nc->builtin >= 0) {
+                    Value r = call_builtin(nc->builtin, std::span<const Value>(callee + 1, n));
+                    while (sp > callee) (--sp)->~Value();
+                    new (sp++) Value(std::move(r));
+                    NEXT();
+                }
+                goto call_nil;
+            case Kind::Method:
+                nc = VA::u(*callee).meth->fn;
+                if (nc->owner != serial) [[unlikely]] resolve(nc);
+                if (nc->unit) {
+                    target = static_cast<CodeUnit*>(const_cast<void*>(nc->unit));
+                    with_receiver = true;
+                    goto enter;
+                }
+                goto call_nil;
+            case Kind::Native:
+                nc = VA::u(*callee).name;
+                if (nc->owner != serial) [[unlikely]] resolve(nc);
+                if (nc->native) goto call_native;
+                goto call_nil;
+            default: goto call_nil;
+        }
+    call_nil:
+        while (sp > callee) (--sp)->~Value();
+        put_nil(sp++);
+        NEXT();
+    call_native: {
+        auto* binding = static_cast<NativeBinding*>(const_cast<void*>(nc->native));
+        SYNC();
+        Result<Value> r = binding->call(std::span<const Value>(callee + 1, n));
+        while (sp > callee) (--sp)->~Value();
+        if (!r.ok()) FAIL(std::move(r.error()));
+        new (sp++) Value(std::move(r.value()));
+        NEXT();
+    }
+    enter: {
+        if (nframes == frames_cap) [[unlikely]] {
+            if (nframes >= VM::kMaxCallDepth) {
+                while (sp > callee) (--sp)->~Value();
+                FAIL("Stack overflow: call depth limit exceeded");
+            }
+            grow_frames();
+        }
+        size_t slot = static_cast<size_t>(callee - stk);
+        size_t wbase = with_receiver ? slot : slot + 1;
+        size_t have = with_receiver ? n + 1 : n;  // values already in the window
+        size_t P = target->params;
+        size_t R = target->window;
+        ENSURE_AT(wbase + std::max(R, have) + target->headroom);
+        callee = stk + slot;
+        frames[nframes++] = CallFrame{unit, ip + 1, static_cast<size_t>(rg - stk), slot};
+        if (TAG(*callee) == Kind::Method) {
+            Value recv = VA::u(*callee).meth->receiver;
+            *callee = std::move(recv);
+        }
+        Value* w = stk + wbase;
+        // Arguments beyond the parameter count are dropped; registers past
+        // the arguments start as nil. A receiver always lands in register 0,
+        // even for a method that declares no parameter (its code can still
+        // read register 0 through a variable whose declaration was skipped).
+        if (have > P) [[unlikely]] {
+            size_t keep = with_receiver && P == 0 && R > 0 ? 1 : P;
+            for (size_t k = keep; k < have; ++k) w[k] = Value();
+        }
+        for (size_t k = have; k < R; ++k) put_nil(w + k);
+        sp = w + R;
+        rg = w;
+        sb = w + R;
+        unit = target;
+        base = unit->pcode.data();
+        ip = base;
+        ++count;
+        DISPATCH();
+    }
+    }
+
+    L_Return: {
+        if (nframes == 0) FAIL("Return without matching call");
+        const CallFrame f = frames[--nframes];
+        Value result;
+        if (sp > sb) result = std::move(*--sp);
+        Value* slot = stk + f.slot;
+        while (sp > slot) (--sp)->~Value();
+        new (sp++) Value(std::move(result));
+        unit = f.unit;
+        base = unit->pcode.data();
+        ip = f.ret;
+        rg = stk + f.regs;
+        sb = rg + unit->window;
+        ++count;
+        DISPATCH();
+    }
+
+    L_StoreLocal:
+        NEED(1);
+        --sp;
+        rg[ip->a.u] = std::move(*sp);
+        NEXT();
+    L_LoadLocal:
+        new (sp++) Value(rg[ip->a.u]);
+        NEXT();
+    L_StoreGlobal:
+        NEED(1);
+        --sp;
+        globals[ip->a.u] = std::move(*sp);
+        NEXT();
+    L_LoadGlobal:
+        new (sp++) Value(globals[ip->a.u]);
+        NEXT();
+    L_LoadConst:
+        new (sp++) Value(unit->constants[ip->a.u]);
+        NEXT();
+
+    L_MakeArray: {
+        size_t n = ip->a.u;
+        if (static_cast<size_t>(sp - sb) < n) UNDERFLOW();
+        Value arr = Value::array();
+        std::vector<Value>& items = VA::u(arr).arr->items;
+        items.reserve(n);
+        Value* first = sp - n;
+        for (size_t k = 0; k < n; ++k) items.push_back(std::move(first[k]));
+        sp = first;  // the moved-from slots hold nil: nothing to release
+        new (sp++) Value(std::move(arr));
+        NEXT();
+    }
+    L_MakeObject: {
+        size_t n = ip->a.u;
+        if (static_cast<size_t>(sp - sb) / 2 < n) UNDERFLOW();
+        Value obj = Value::object();
+        ObjMap& map = VA::u(obj).obj->map;
+        map.reserve(n);
+        Value* first = sp - 2 * n;
+        // Pairs are popped top first and a later pop overwrites, so the
+        // deepest pair of a repeated key wins: inserting bottom-up with
+        // first-wins gives the same members.
+        for (size_t k = 0; k < n; ++k) {
+            Value& key = first[2 * k];
+            if (key.is_string()) map.insert_new(key, std::move(first[2 * k + 1]));
+        }
+        while (sp > first) (--sp)->~Value();
+        new (sp++) Value(std::move(obj));
+        NEXT();
+    }
+
+    L_GetIndex: {
+        NEED(2);
+        Value& c = sp[-2];
+        Value& k = sp[-1];
+        if (TAG(c) == Kind::Array && TAG(k) == Kind::Int) {
+            const std::vector<Value>& items = c.items();
+            int64_t i = IVAL(k);
+            int64_t len = static_cast<int64_t>(items.size());
+            if (i < 0) i += len;
+            --sp;  // the key is an Int: nothing to release
+            if (i >= 0 && i < len) {
+                Value e = items[static_cast<size_t>(i)];
+                c = std::move(e);
+            } else {
+                c = Value();
+            }
+            NEXT();
+        }
+        if (TAG(c) == Kind::Object && TAG(k) == Kind::String) {
+            if (const Value* found = c.members().find(k)) {
+                Value e = *found;
+                (--sp)->~Value();
+                c = std::move(e);
+            } else {
+                Value m = lookup_method(std::move(c), k, unit->ics[ip->a.u]);
+                (--sp)->~Value();
+                sp[-1] = std::move(m);
+            }
+            NEXT();
+        }
+        (--sp)->~Value();
+        (--sp)->~Value();
+        FAIL("Invalid index operation");
+    }
+
+    L_SetIndex:
+        setindex_variant = 0;
+        goto set_index;
+    L_SetIndexLocal:
+        setindex_variant = 1;
+        goto set_index;
+    L_SetIndexGlobal:
+        setindex_variant = 2;
+        goto set_index;
+    L_SetIndexChain:
+        setindex_variant = 3;
+        goto set_index;
+    set_index: {
+        NEED(3);
+        Value& c = sp[-3];
+        Value& k = sp[-2];
+        Value& v = sp[-1];
+        // In place when the stack holds the only handle, or when the one
+        // other holder is the variable the very next instruction overwrites
+        // with this container.
+        bool shared_ok = false;
+        if (c.share_count() == 2) {
+            if (setindex_variant == 1)
+                shared_ok = rg[ip->a.u].cell() == c.cell();
+            else if (setindex_variant == 2)
+                shared_ok = globals[ip->a.u].cell() == c.cell();
+            else if (setindex_variant == 3 && sp - sb >= 3 + static_cast<ptrdiff_t>(unit->chains[ip->a.u].keys.size()))
+                shared_ok = chain_unique(sp, unit->chains[ip->a.u], rg, *unit);
+        }
+        if (TAG(c) == Kind::Array) {
+            if (TAG(k) == Kind::Int) {
+                int64_t i = IVAL(k);
+                int64_t len = static_cast<int64_t>(c.items().size());
+                if (i < 0) i += len;
+                if (i >= 0 && i < len) {
+                    std::vector<Value>& items =
+                        shared_ok ? VA::u(c).arr->items : c.unique_items();
+                    items[static_cast<size_t>(i)] = std::move(v);
+                }
+            }
+        } else if (TAG(c) == Kind::Object) {
+            Value key = TAG(k) == Kind::String ? k : Value::string(display_text(k));
+            ObjMap& map = shared_ok ? VA::u(c).obj->map : c.unique_members();
+            map.set(key, std::move(v));
+        }
+        (--sp)->~Value();
+        (--sp)->~Value();
+        NEXT();
+    }
+
+    L_Concat:
+        concat_local = false;
+        goto concat;
+    L_ConcatLocal:
+        concat_local = true;
+        goto concat;
+    concat: {
+        NEED(2);
+        Value& a = sp[-2];
+        Value& b = sp[-1];
+        bool in_place = false;
+        if (TAG(a) == Kind::String) {
+            size_t rc = a.share_count();
+            in_place = rc == 1 || (rc == 2 && concat_local && rg[ip->a.u].cell() == a.cell());
+        }
+        if (in_place) {
+            std::string tmp;
+            std::string_view add;
+            if (TAG(b) == Kind::String) {
+                add = b.as_string();
+            } else {
+                append_display(tmp, b);
+                add = tmp;
+            }
+            StrCell* s = a.str_cell();
+            if (s->len + add.size() <= s->cap) {
+                std::memcpy(s->data() + s->len, add.data(), add.size());
+                s->len += add.size();
+                s->hash = 0;
+            } else {
+                size_t want = std::max(s->cap * 2, s->len + add.size());
+                Value grown = Value::string_with_capacity(s->view(), want);
+                StrCell* g = grown.str_cell();
+                std::memcpy(g->data() + g->len, add.data(), add.size());
+                g->len += add.size();
+                if (a.share_count() == 2) rg[ip->a.u] = grown;  // the variable held the old cell
+                a = std::move(grown);
+            }
+        } else {
+            Value r;
+            if (TAG(a) == Kind::String && TAG(b) == Kind::String) {
+                std::string_view x = a.as_string(), y = b.as_string();
+                r = Value::string_with_capacity(x, x.size() + y.size());
+                StrCell* c = r.str_cell();
+                std::memcpy(c->data() + c->len, y.data(), y.size());
+                c->len += y.size();
+            } else {
+                scratch.clear();
+                append_display(scratch, a);
+                append_display(scratch, b);
+                r = Value::string(scratch);
+            }
+            a = std::move(r);
+        }
+        (--sp)->~Value();
+        NEXT();
+    }
+
+    L_Len: {
+        NEED(1);
+        Value& x = sp[-1];
+        int64_t n;
+        switch (TAG(x)) {
+            case Kind::String: n = static_cast<int64_t>(x.as_string().size()); break;
+            case Kind::Array: n = static_cast<int64_t>(x.items().size()); break;
+            case Kind::Object: n = static_cast<int64_t>(x.members().size()); break;
+            default:
+                (--sp)->~Value();
+                FAIL("Type error: len() requires string/array/object");
+        }
+        x.~Value();
+        put_int(sp - 1, n);
+        NEXT();
+    }
+
+    L_IterInit: {
+        NEED(1);
+        Value& x = sp[-1];
+        Value coll;
+        switch (TAG(x)) {
+            case Kind::String: {
+                coll = Value::array();
+                split_chars(x.as_string(), VA::u(coll).arr->items);
+                break;
+            }
+            case Kind::Array: coll = x; break;
+            case Kind::Object: {
+                const ObjMap& m = x.members();
+                coll = Value::array();
+                std::vector<Value>& keys = VA::u(coll).arr->items;
+                keys.reserve(m.size());
+                for (size_t i = 0; i < m.size(); ++i) keys.push_back(m.key_at(i));
+                std::sort(keys.begin(), keys.end(),
+                          [](const Value& p, const Value& q) { return p.as_string() < q.as_string(); });
+                break;
+            }
+            default:
+                (--sp)->~Value();
+                FAIL("Type error: cannot iterate over value");
+        }
+        Value state = Value::array();
+        std::vector<Value>& st = VA::u(state).arr->items;
+        st.reserve(2);
+        st.push_back(std::move(coll));
+        st.push_back(Value::integer(0));
+        x = std::move(state);
+        NEXT();
+    }
+
+    L_IterNext: {
+        NEED(1);
+        Value& s = sp[-1];
+        if (TAG(s) != Kind::Array || s.items().size() != 2) {
+            (--sp)->~Value();
+            FAIL("Invalid iterator state");
+        }
+        const Value& idx = s.items()[1];
+        if (!idx.is_int() || idx.as_int() < 0) {
+            (--sp)->~Value();
+            FAIL("Invalid iterator: bad index");
+        }
+        const Value& coll = s.items()[0];
+        if (!coll.is_array()) {
+            (--sp)->~Value();
+            FAIL("Invalid iterator state");
+        }
+        uint64_t i = static_cast<uint64_t>(idx.as_int());
+        if (i < coll.items().size()) {
+            Value elem = coll.items()[i];
+            if (s.share_count() == 1) {
+                put_int(&VA::u(s).arr->items[1], static_cast<int64_t>(i + 1));
+            } else {
+                Value fresh = Value::array();
+                std::vector<Value>& st = VA::u(fresh).arr->items;
+                st.reserve(2);
+                st.push_back(coll);
+                st.push_back(Value::integer(static_cast<int64_t>(i + 1)));
+                s = std::move(fresh);
+            }
+            new (sp++) Value(std::move(elem));
+        } else {
+            s = Value();
+            put_nil(sp++);
+        }
+        NEXT();
+    }
+
+    // LoadLocal h; IterNext; Swap; StoreLocal h. When the register holds the
+    // only handle to a well-formed state, advance it in place: the state the
+    // generic sequence would build is stored straight back into h.
+    L_ForNext: {
+        Value& s = rg[ip->a.u];
+        if (TAG(s) == Kind::Array && s.share_count() == 1) {
+            std::vector<Value>& st = VA::u(s).arr->items;
+            if (st.size() == 2 && st[1].is_int() && st[1].as_int() >= 0 && st[0].is_array()) {
+                uint64_t i = static_cast<uint64_t>(st[1].as_int());
+                const std::vector<Value>& items = st[0].items();
+                if (i < items.size()) {
+                    new (sp++) Value(items[i]);
+                    put_int(&st[1], static_cast<int64_t>(i + 1));
+                } else {
+                    s = Value();
+                    put_nil(sp++);
+                }
+                NEXTN(4);
+            }
+        }
+        new (sp++) Value(rg[ip->a.u]);
+        NEXT();
+    }
+
+
+#include "fused_handlers.inc"
+
+    L_Halt:
+        state.status = VMStatus::Halted;
+        NEXT();
+    L_Nop:
+        NEXT();
+
+    L_BadReg:
+        err = "Register " + std::to_string(unit->code[static_cast<size_t>(ip - base)].operand) + " out of bounds";
+        goto L_fail;
+    L_BadConst:
+        err = "Constant pool index " + std::to_string(unit->code[static_cast<size_t>(ip - base)].operand) +
+              " out of bounds";
+        goto L_fail;
+
+    L_End: {
+        pc = static_cast<size_t>(ip - base);
+        SYNC();
+        if (state.status == VMStatus::Paused) return Err(std::string("VM paused"));
+        if (state.status == VMStatus::Error) return Err(state.message);
+        if (this->sp > sbase) {
+            Value r = std::move(stack[--this->sp]);
+            return r;
+        }
+        return Value();
+    }
+
+    // The host asked to stop. Nothing of the current instruction has been
+    // done (a loop edge has completed its jump), so a later run resumes here.
+    L_interrupt:
+        pc = static_cast<size_t>(ip - base);
+        SYNC();
+        abort = Abort::Interrupted;
+        return Err(std::string("Interrupted"));
+
+    L_fail: {
+        size_t idx = static_cast<size_t>(ip - base);
+        pc = idx + 1;
+        SYNC();
+        if (idx < unit->lines.size() && unit->lines[idx] != 0) {
+            std::string msg = "Line ";
+            append_int_text(msg, unit->lines[idx]);
+            msg += ": ";
+            msg += err;
+            return Err(std::move(msg));
+        }
+        return Err(std::move(err));
+    }
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    // Allocation failed inside an instruction: abandon it as failed. Every
+    // handler allocates before it changes the stack, or leaves it consistent.
+    pc = static_cast<size_t>(ip - base) + 1;
+    SYNC();
+    abort = Abort::OutOfMemory;
+    return Err(std::string("Out of memory"));
+
+#undef SYNC
+#undef ENSURE_AT
+#undef DISPATCH
+#undef NEXT
+#undef NEXTN
+#undef FAIL
+#undef POP_ALL
+#undef UNDERFLOW
+#undef NEED
+#undef GENERIC_ARITH
+#undef POP2_AND_FAIL
+#undef SPECIAL
+#undef ORDERED
+#undef COND_JUMP_BACK
+#undef COND_JUMP
+#undef LOGIC
+#undef EQUALITY
+#undef BACKEDGE
+#undef BRANCH
+#undef FUSED_CMP
+#undef FUSED_CMP_BOTH
+#undef FUSED_ARITH
+}
+
+}  // namespace calvex

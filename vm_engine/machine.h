@@ -1,0 +1,259 @@
+// The machine's internal records, shared by the files that implement it:
+// predecoding (predecode.cpp), method lookup (methods.cpp), the dispatch loop
+// (interpreter.cpp) and the public API (vm.cpp).
+//
+// Layout of the operand memory. One growable array of values holds every
+// activation: the top level's registers and stack at the bottom, and for each
+// active call a window [callee slot | registers | operand stack]. A Call
+// leaves the callee and its arguments where they are; the arguments become
+// the callee's first registers, the remaining registers are set to nil, and
+// the callee's operand stack starts right above them. Return releases the
+// whole window and leaves the result in the callee slot. So entering a
+// function touches only the registers its code can name, and nothing is
+// copied.
+#pragma once
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "jit.h"
+#include "vm.h"
+
+namespace calvex {
+
+// Raw access to a handle's parts for the machine's hot paths.
+struct ValueAccess {
+    static Kind& tag(Value& v) { return v.tag_; }
+    static Kind tag(const Value& v) { return v.tag_; }
+    static Value::U& u(Value& v) { return v.u_; }
+    static const Value::U& u(const Value& v) { return v.u_; }
+};
+
+// Internal records of the machine (own namespace: other files of the library
+// may use the same short names).
+namespace vmi {
+
+using VA = ValueAccess;
+
+// Stack slots at or above the stack top are raw memory: they are written with
+// placement construction and never destroyed.
+inline void put_int(Value* s, int64_t i) {
+    VA::tag(*s) = Kind::Int;
+    VA::u(*s).i = i;
+}
+inline void put_float(Value* s, double f) {
+    VA::tag(*s) = Kind::Float;
+    VA::u(*s).f = f;
+}
+inline void put_bool(Value* s, bool b) {
+    VA::tag(*s) = Kind::Bool;
+    VA::u(*s).i = b ? 1 : 0;
+}
+// Stores into a live slot (a register), releasing what it held.
+inline void store_int(Value& d, int64_t i) {
+    if (d.is_heap()) [[unlikely]] {
+        d = Value::integer(i);
+        return;
+    }
+    VA::tag(d) = Kind::Int;
+    VA::u(d).i = i;
+}
+inline void store_float(Value& d, double f) {
+    if (d.is_heap()) [[unlikely]] {
+        d = Value::number(f);
+        return;
+    }
+    VA::tag(d) = Kind::Float;
+    VA::u(d).f = f;
+}
+inline void put_nil(Value* s) {
+    VA::tag(*s) = Kind::Nil;
+    VA::u(*s).i = 0;
+}
+
+uint64_t next_serial();
+
+constexpr size_t kInitialStack = 1024;
+constexpr int kCheckInterval = 4096;
+
+#define CMP_LIST(X) X(Lt) X(Le) X(Gt) X(Ge) X(Eq) X(Ne)
+#define ARITH_LIST(X) X(Add) X(Sub) X(Mul) X(Mod)
+
+// Internal instruction kinds, one per handler of the loop: the public ones in
+// their order, then the machine's own variants (machine_ops.def).
+enum IOp : uint16_t {
+#define HANDLER(name) I_##name,
+#include "machine_ops.def"
+#undef HANDLER
+    I_Count
+};
+static_assert(I_End == kOpCount);
+
+struct PInst {
+    const void* h;
+    union {
+        int64_t i;
+        uint64_t u;
+    } a;
+};
+
+// Per-site method cache for GetIndex. Holds the class-name and key cells it
+// was filled for (so their identity cannot be reused by other text) and the
+// answer: a Function value naming the method, or nil for a negative answer.
+struct MethodIC {
+    Value cls;
+    Value key;
+    Value answer;
+};
+
+// The write-back after a nested element assignment `v0[k0]...[kn] = x`: the
+// keys pushed again (innermost level first) and where the root goes.
+struct WriteBack {
+    struct Key {
+        Op op;        // Push, LoadConst or LoadLocal
+        int64_t arg;  // immediate, constant index or register
+    };
+    std::vector<Key> keys;
+    Op store;  // StoreLocal, StoreGlobal or Pop
+    uint64_t slot = 0;  // register or global slot
+};
+
+struct CodeUnit {
+    std::string name;
+    Code code;
+    LineTable lines;
+    std::vector<Value> constants;
+    uint32_t params = 0;
+
+    std::vector<PInst> pcode;  // code.size() + 1 entries
+    std::vector<MethodIC> ics;
+    std::vector<WriteBack> chains;
+    uint32_t nregs = 0;        // 1 + highest register the code names
+    uint32_t window = 0;       // registers of a call: max(nregs, params)
+    size_t headroom = 0;       // stack room one straight run can need
+};
+
+// The caller's state saved by a call. The caller's operand stack starts
+// right after its registers, at regs + unit->window.
+struct CallFrame {
+    CodeUnit* unit;
+    const PInst* ret;  // caller's instruction after the Call
+    size_t regs;       // caller's register base (index)
+    size_t slot;       // callee slot: the window to release on Return
+};
+
+}  // namespace vmi
+
+using vmi::CallFrame;
+using vmi::CodeUnit;
+using vmi::MethodIC;
+using vmi::PInst;
+using vmi::WriteBack;
+
+struct Machine {
+    uint64_t serial = vmi::next_serial();
+    std::unique_ptr<CodeUnit> top;
+    std::vector<std::unique_ptr<CodeUnit>> units;
+    std::unordered_map<std::string, CodeUnit*> functions;
+    std::unordered_map<std::string, std::shared_ptr<NativeBinding>> natives;
+
+    std::vector<Value> globals;
+    std::unordered_map<std::string, uint32_t> global_index;
+    std::unordered_map<std::string, Value> method_cache;  // "len:class" + member -> answer
+
+    JitState* jit = nullptr;
+    VMState state;
+    uint64_t executed = 0;
+    Abort abort = Abort::None;
+
+    // Operand memory (see the top of this file) and the saved loop state.
+    Value* stack = nullptr;
+    size_t cap = 0;
+    size_t sp = 0;
+    size_t regs = 0;
+    size_t sbase = 0;
+    CodeUnit* cur = nullptr;
+    size_t pc = 0;
+    // Active calls: a plain array grown by doubling up to the depth limit.
+    CallFrame* frames = nullptr;
+    size_t nframes = 0;
+    size_t frames_cap = 0;
+
+    bool (*check)(void*) = nullptr;
+    void* check_ctx = nullptr;
+    std::string scratch;  // text buffer reused by Concat
+    bool fast_paths = true;
+
+    Value k_class = Value::string("__class__");
+    Value k_methods = Value::string("__methods__");
+    Value k_parent = Value::string("__parent__");
+
+    ~Machine() {
+        for (size_t i = sp; i-- > 0;) stack[i].~Value();
+        ::operator delete(stack);
+        ::operator delete(frames);
+        if (jit) jit_free(jit);
+    }
+
+    uint32_t global_slot(const std::string& name) {
+        auto it = global_index.find(name);
+        if (it != global_index.end()) return it->second;
+        uint32_t slot = static_cast<uint32_t>(globals.size());
+        globals.emplace_back();
+        global_index.emplace(name, slot);
+        return slot;
+    }
+
+    // Grows the operand memory to hold at least `total` slots. Live values
+    // are relocated bitwise (a handle has no self-references).
+    void grow(size_t total) {
+        size_t n = cap ? cap : vmi::kInitialStack;
+        while (n < total) n *= 2;
+        auto* fresh = static_cast<Value*>(::operator new(n * sizeof(Value)));
+        if (sp) std::memcpy(static_cast<void*>(fresh), static_cast<const void*>(stack), sp * sizeof(Value));
+        ::operator delete(stack);
+        stack = fresh;
+        cap = n;
+    }
+
+    void grow_frames() {
+        size_t n = frames_cap ? std::min(frames_cap * 2, VM::kMaxCallDepth) : 128;
+        auto* fresh = static_cast<CallFrame*>(::operator new(n * sizeof(CallFrame)));
+        if (nframes) std::memcpy(static_cast<void*>(fresh), static_cast<const void*>(frames), nframes * sizeof(CallFrame));
+        ::operator delete(frames);
+        frames = fresh;
+        frames_cap = n;
+    }
+
+    void resolve(const NameCell* n) {
+        std::string_view name = n->name->view();
+        std::string key(name);
+        auto f = functions.find(key);
+        n->unit = f == functions.end() ? nullptr : f->second;
+        auto b = natives.find(key);
+        n->native = b == natives.end() ? nullptr : b->second.get();
+        n->builtin = builtin_index(name);
+        n->owner = serial;
+    }
+
+    void prepare(CodeUnit& u);
+    size_t write_back(CodeUnit& u, size_t i);
+    bool chain_unique(const Value* sp, const WriteBack& wb, const Value* rg, const CodeUnit& u) const;
+    void fuse(CodeUnit& u);
+    Value lookup_method(Value obj, const Value& key, MethodIC& ic);
+    Result<Value> run(const void* const** table_out);
+};
+
+namespace vmi {
+
+// The handler addresses of Machine::run, indexed by IOp. They live inside
+// run; asking for the table does not touch the machine it is called on.
+const void* const* label_table(Machine& any);
+
+}  // namespace vmi
+
+}  // namespace calvex

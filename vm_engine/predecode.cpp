@@ -1,0 +1,240 @@
+// Predecoding: each unit (top level or function) is turned once into a
+// parallel array of {handler address, operand} with the same indices as its
+// code (plus an end sentinel), so positions, line numbers and the JIT hook see
+// the original indices. Global names, register bounds and constant bounds are
+// resolved here; a few instruction pairs get specialised handlers, and the
+// heads of common sequences fused ones, that fall back to the generic handler
+// whenever their fast path does not apply.
+#include <algorithm>
+#include <string>
+
+#include "machine.h"
+
+namespace calvex {
+
+namespace vmi {
+
+const void* const* label_table(Machine& any) {
+    static const void* const* table = [&any] {
+        const void* const* out = nullptr;
+        (void)any.run(&out);
+        return out;
+    }();
+    return table;
+}
+
+}  // namespace vmi
+
+using namespace vmi;
+
+// Recognises `SetIndex (key Swap SetIndex)+ store` after the SetIndex at i
+// and records it; returns 1 + its index in u.chains, or 0.
+size_t Machine::write_back(CodeUnit& u, size_t i) {
+    const Code& c = u.code;
+    const size_t n = c.size();
+    WriteBack wb;
+    size_t j = i + 1;
+    while (j + 2 < n && c[j + 1].op == Op::Swap && c[j + 2].op == Op::SetIndex) {
+        const Instruction& k = c[j];
+        if (k.op == Op::Push)
+            wb.keys.push_back({Op::Push, k.imm});
+        else if (k.op == Op::LoadConst && k.operand < u.constants.size())
+            wb.keys.push_back({Op::LoadConst, static_cast<int64_t>(k.operand)});
+        else if (k.op == Op::LoadLocal && k.operand < 256)
+            wb.keys.push_back({Op::LoadLocal, static_cast<int64_t>(k.operand)});
+        else
+            break;
+        j += 3;
+    }
+    if (wb.keys.empty() || j >= n) return 0;
+    const Instruction& st = c[j];
+    if (st.op == Op::StoreLocal && st.operand < 256) {
+        wb.slot = st.operand;
+    } else if (st.op == Op::StoreGlobal) {
+        uint64_t k = st.operand;
+        wb.slot = global_slot(k < u.constants.size() && u.constants[k].is_string()
+                                  ? std::string(u.constants[k].as_string())
+                                  : "global_" + std::to_string(k));
+    } else if (st.op != Op::Pop) {
+        return 0;
+    }
+    wb.store = st.op;
+    u.chains.push_back(std::move(wb));
+    return u.chains.size();
+}
+
+void Machine::prepare(CodeUnit& u) {
+    const void* const* L = label_table(*this);
+    const Code& code = u.code;
+    size_t n = code.size();
+    u.pcode.assign(n + 1, PInst{L[I_End], {0}});
+    u.nregs = u.params;
+    for (size_t i = 0; i < n; ++i) {
+        const Instruction& in = code[i];
+        PInst& p = u.pcode[i];
+        p.a.u = in.operand;
+        int op = static_cast<int>(in.op);
+        const Instruction* next = i + 1 < n ? &code[i + 1] : nullptr;
+        const Instruction* next2 = i + 2 < n ? &code[i + 2] : nullptr;
+        // The store that immediately follows (optionally after a Dup).
+        const Instruction* store = next;
+        if (next && next->op == Op::Dup) store = next2;
+        switch (in.op) {
+            case Op::Push: p.a.i = in.imm; break;
+            case Op::LoadLocal:
+            case Op::StoreLocal:
+                if (in.operand >= 256) {
+                    op = I_BadReg;
+                } else {
+                    u.nregs = std::max<uint32_t>(u.nregs, static_cast<uint32_t>(in.operand) + 1);
+                    if (in.op == Op::LoadLocal && next && next->op == Op::IterNext && next2 &&
+                        next2->op == Op::Swap && i + 3 < n && code[i + 3].op == Op::StoreLocal &&
+                        code[i + 3].operand == in.operand)
+                        op = I_ForNext;
+                }
+                break;
+            case Op::LoadGlobal:
+            case Op::StoreGlobal: {
+                uint64_t k = in.operand;
+                std::string name;
+                if (k < u.constants.size() && u.constants[k].is_string())
+                    name = std::string(u.constants[k].as_string());
+                else
+                    name = "global_" + std::to_string(k);
+                p.a.u = global_slot(name);
+                break;
+            }
+            case Op::LoadConst:
+                if (in.operand >= u.constants.size()) op = I_BadConst;
+                break;
+            case Op::Jump:
+            case Op::JumpIfFalse:
+            case Op::JumpIfTrue:
+                if (in.operand > n) p.a.u = n;
+                if (in.operand <= i)
+                    op = in.op == Op::Jump ? I_JumpBack : in.op == Op::JumpIfFalse ? I_JumpIfFalseBack : I_JumpIfTrueBack;
+                break;
+            case Op::GetIndex:
+                p.a.u = u.ics.size();
+                u.ics.emplace_back();
+                break;
+            case Op::SetIndex:
+                if (size_t wb = write_back(u, i); wb != 0) {
+                    op = I_SetIndexChain;
+                    p.a.u = wb - 1;
+                } else if (store && store->op == Op::StoreLocal && store->operand < 256) {
+                    op = I_SetIndexLocal;
+                    p.a.u = store->operand;
+                } else if (store && store->op == Op::StoreGlobal) {
+                    op = I_SetIndexGlobal;
+                    p.a.u = i + 1;  // patched below, once the store's slot is known
+                }
+                break;
+            case Op::Concat:
+                if (store && store->op == Op::StoreLocal && store->operand < 256) {
+                    op = I_ConcatLocal;
+                    p.a.u = store->operand;
+                }
+                break;
+            default: break;
+        }
+        if (!fast_paths && op >= I_SetIndexLocal) op = static_cast<int>(in.op);
+        p.h = L[op];
+    }
+    if (fast_paths) fuse(u);
+    // SetIndexGlobal takes the slot the following StoreGlobal resolved to.
+    for (size_t i = 0; i < n; ++i) {
+        if (u.pcode[i].h == L[I_SetIndexGlobal]) {
+            size_t s = code[i + 1].op == Op::Dup ? i + 2 : i + 1;
+            u.pcode[i].a.u = u.pcode[s].a.u;
+        }
+    }
+    u.headroom = n + 8;
+    u.window = std::max(u.nregs, u.params);
+}
+
+
+namespace {
+int cmp_index(Op op) {
+    switch (op) {
+        case Op::Lt: return 0;
+        case Op::Le: return 1;
+        case Op::Gt: return 2;
+        case Op::Ge: return 3;
+        case Op::Eq: return 4;
+        case Op::Ne: return 5;
+        default: return -1;
+    }
+}
+int arith_index(Op op) {
+    switch (op) {
+        case Op::Add: return 0;
+        case Op::Sub: return 1;
+        case Op::Mul: return 2;
+        case Op::Mod: return 3;
+        default: return -1;
+    }
+}
+constexpr int kCmpStride = I_LPCJ_Le_F - I_LPCJ_Lt_F;
+constexpr int kArithStride = I_LPA_Sub - I_LPA_Add;
+}  // namespace
+
+// Chooses fused handlers for the heads of common sequences. Only the head's
+// handler changes: the other instructions keep theirs (a jump may land on
+// them), and every fused handler falls back to the head's generic handler
+// when its fast path does not apply.
+void Machine::fuse(CodeUnit& u) {
+    const void* const* L = label_table(*this);
+    const Code& c = u.code;
+    const size_t n = c.size();
+    auto is = [&](size_t j, Op op) { return j < n && c[j].op == op; };
+    auto reg = [&](size_t j, Op op) { return is(j, op) && c[j].operand < 256; };
+    auto fwd_branch = [&](size_t j) {
+        return j < n && (c[j].op == Op::JumpIfFalse || c[j].op == Op::JumpIfTrue) && c[j].operand > j;
+    };
+    auto konst = [&](size_t j) { return is(j, Op::LoadConst) && c[j].operand < u.constants.size(); };
+    auto dup_store_pop = [&](size_t j) { return is(j, Op::Dup) && reg(j + 1, Op::StoreLocal) && is(j + 2, Op::Pop); };
+    for (size_t i = 0; i < n; ++i) {
+        int op = -1;
+        if (reg(i, Op::LoadLocal)) {
+            if (is(i + 1, Op::IterNext) && is(i + 2, Op::Swap) && is(i + 3, Op::Dup) &&
+                is(i + 4, Op::StoreLocal) && c[i + 4].operand == c[i].operand && konst(i + 5) &&
+                u.constants[c[i + 5].operand].is_nil() && is(i + 6, Op::Eq) && is(i + 7, Op::JumpIfTrue) &&
+                c[i + 7].operand > i + 7) {
+                op = I_ForLoop;
+            } else if (is(i + 1, Op::Push) || reg(i + 1, Op::LoadLocal)) {
+                bool lp = is(i + 1, Op::Push);
+                int ci = i + 2 < n ? cmp_index(c[i + 2].op) : -1;
+                int ai = i + 2 < n ? arith_index(c[i + 2].op) : -1;
+                if (lp && ai == 3 && c[i + 1].imm == 0) ai = -1;  // Mod by a literal 0 keeps its error path
+                if (ci >= 0 && fwd_branch(i + 3)) {
+                    op = (lp ? I_LPCJ_Lt_F : I_LLCJ_Lt_F) + ci * kCmpStride + (c[i + 3].op == Op::JumpIfTrue ? 1 : 0);
+                } else if (ai >= 0) {
+                    if (reg(i + 3, Op::StoreLocal))
+                        op = (lp ? I_LPAS_Add : I_LLAS_Add) + ai * kArithStride;
+                    else if (dup_store_pop(i + 3))
+                        op = (lp ? I_LPAD_Add : I_LLAD_Add) + ai * kArithStride;
+                    else
+                        op = (lp ? I_LPA_Add : I_LLA_Add) + ai * kArithStride;
+                } else if (!lp && is(i + 2, Op::GetIndex)) {
+                    op = I_LoadLocalGetLocal;
+                }
+            } else if (konst(i + 1) && is(i + 2, Op::GetIndex)) {
+                op = is(i + 3, Op::Call) && c[i + 3].operand == 0 ? I_MethodCall0 : I_LoadLocalGetConst;
+            } else if (is(i + 1, Op::Return)) {
+                op = I_LoadLocalReturn;
+            }
+        } else if (int ci = cmp_index(c[i].op); ci >= 0 && fwd_branch(i + 1)) {
+            op = I_CJ_Lt_F + ci * kCmpStride + (c[i + 1].op == Op::JumpIfTrue ? 1 : 0);
+        } else if (int ai = arith_index(c[i].op); ai >= 0 && reg(i + 1, Op::StoreLocal)) {
+            op = I_AS_Add + ai * kArithStride;
+        } else if (ai >= 0 && dup_store_pop(i + 1)) {
+            op = I_AD_Add + ai * kArithStride;
+        } else if (dup_store_pop(i)) {
+            op = I_DupStorePop;
+        }
+        if (op >= 0) u.pcode[i].h = L[op];
+    }
+}
+
+}  // namespace calvex
