@@ -1,6 +1,10 @@
 #include "host.h"
 
+#include <malloc.h>
+
 #include <mutex>
+
+#include "common/stack_guard.h"
 
 namespace host {
 
@@ -76,6 +80,17 @@ void raise_argument_error(const char* param, std::string_view message) {
 }
 
 }  // namespace
+
+void prepare_thread() noexcept {
+    thread_local bool ready = false;  // itself allocates this library's block
+    if (ready) return;
+    // Reading the C++ runtime's per-thread exception globals creates them;
+    // the function is pure, so its result is used (it is never negative).
+    ready = std::uncaught_exceptions() >= 0;
+    static_cast<void>(calvex::thread_stack_low());
+}
+
+void release_free_memory() noexcept { malloc_trim(0); }
 
 PyObject* panic_type() {
     static PyObject* type = nullptr;
