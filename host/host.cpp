@@ -92,6 +92,21 @@ void prepare_thread() noexcept {
 
 void release_free_memory() noexcept { malloc_trim(0); }
 
+// Stack one level needs besides what its guarded stages check for themselves:
+// the front end keeps its own margin, so twice that leaves it room to work.
+constexpr size_t kReentryHeadroom = 2 * calvex::kStackMargin;
+
+// The interpreter counts the calls into the bindings against its own limit;
+// only the stack is left to check here.
+ReentryGuard::ReentryGuard(const char* fullname) {
+    if (calvex::StackGuard(kReentryHeadroom).exhausted()) {
+        raise(PyExc_RecursionError,
+              std::string(fullname) + " nested too deeply: the thread's stack is nearly exhausted");
+        return;
+    }
+    ok_ = true;
+}
+
 PyObject* panic_type() {
     static PyObject* type = nullptr;
     if (!type) {

@@ -83,6 +83,22 @@ PyObject* guard(F&& f) noexcept {
     return nullptr;
 }
 
+// Guards an entry that a program can re-enter: a native binding called by the
+// running program calls the entry again, and so on. Each level stacks the
+// machine, the host's frames and the next level onto the same thread stack,
+// so besides the interpreter's recursion limit the stack actually left bounds
+// the depth. `ok()` is false (RecursionError set) when too little is left.
+class ReentryGuard {
+public:
+    explicit ReentryGuard(const char* fullname);
+    ReentryGuard(const ReentryGuard&) = delete;
+    ReentryGuard& operator=(const ReentryGuard&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    bool ok_ = false;
+};
+
 // ---- argument extraction --------------------------------------------------
 
 // Binds a fastcall argument vector to `n` named parameters, all required and

@@ -73,6 +73,8 @@ PyObject* compile_to_host(std::string_view source) {
 }
 
 PyObject* compile_and_run_host(std::string_view source) {
+    host::ReentryGuard reentry("compile_and_run()");
+    if (!reentry.ok()) return nullptr;
     CompiledProgram program;
     if (!front_end(source, true, program)) return nullptr;
 

@@ -97,3 +97,31 @@ def test_moderate_nesting_still_runs_on_a_256k_thread():
         assert cp.compile_and_run("keep(len(str(" + "[" * depth + "]" * depth + ")))") == "nil"
     """
     assert run_child(body, 256) == {"10": 20, "50": 100}
+
+
+REENTRY = """
+errors = []
+levels = [0]
+def again():
+    levels[0] += 1
+    try:
+        return cp.compile_and_run("keep(again())")
+    except RecursionError as e:
+        errors.append(str(e))
+        raise
+cp.set_native_binding("again", again)
+cp.set_native_binding("keep", lambda v: None)
+out["result"] = cp.compile_and_run("again()")
+out["levels"] = levels[0]
+out["errors"] = errors[:1]
+cp.clear_native_bindings()
+out["after"] = cp.compile_and_run("let a = [1, [2]]")
+"""
+
+
+@pytest.mark.parametrize("stack_kib", [1024, 256])
+def test_reentry_through_native_bindings_is_bounded_by_the_stack(stack_kib):
+    out = run_child(REENTRY, stack_kib)
+    assert out["result"] == "nil" and out["after"] == "nil"
+    assert out["errors"] == ["compile_and_run() nested too deeply: the thread's stack is nearly exhausted"]
+    assert out["levels"] > stack_kib // 16
