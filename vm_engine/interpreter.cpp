@@ -436,7 +436,7 @@ Result<Value> Machine::run(const void* const** table_out) {
             NEXT();
         }
         if (TAG(c) == Kind::Object && TAG(k) == Kind::String) {
-            if (const Value* found = c.members().find(k)) {
+            if (const Value* found = find_member(c.members(), k, unit->slots[ip - base])) {
                 Value e = *found;
                 (--sp)->~Value();
                 c = std::move(e);
@@ -493,9 +493,17 @@ Result<Value> Machine::run(const void* const** table_out) {
                 }
             }
         } else if (TAG(c) == Kind::Object) {
-            Value key = TAG(k) == Kind::String ? k : Value::string(display_text(k));
-            ObjMap& map = shared_ok ? VA::u(c).obj->map : c.unique_members();
-            map.set(key, std::move(v));
+            if (TAG(k) == Kind::String) {
+                ObjMap& map = shared_ok ? VA::u(c).obj->map : c.unique_members();
+                if (Value* slot = find_member(map, k, unit->slots[ip - base]))
+                    *slot = std::move(v);
+                else
+                    map.insert_new(k, std::move(v));
+            } else {
+                Value key = Value::string(display_text(k));
+                ObjMap& map = shared_ok ? VA::u(c).obj->map : c.unique_members();
+                map.set(key, std::move(v));
+            }
         }
         (--sp)->~Value();
         (--sp)->~Value();

@@ -117,7 +117,7 @@ public:
         return *this;
     }
     ~Value() {
-        if (is_heap()) release();
+        if (is_heap() && --u_.cell->rc == 0) release_last();
     }
 
     // ---- constructors
@@ -179,7 +179,7 @@ public:
 
 private:
     friend struct ValueAccess;
-    void release() noexcept;
+    void release_last() noexcept;  // the count has reached zero: destroy the cell
 
     Kind tag_;
     union U {
