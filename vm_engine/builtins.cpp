@@ -10,6 +10,7 @@
 #include <string>
 
 #include "arith.h"
+#include "common/utf8.h"
 #include "vm.h"
 
 namespace calvex {
@@ -45,42 +46,6 @@ Value builtin_print(Args args) {
     return Value();
 }
 
-// Strings hold UTF-8 text; a line that is not valid UTF-8 counts as a read
-// error.
-bool valid_utf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        size_t len;
-        uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c >> 5) == 0x6) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c >> 4) == 0xE) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c >> 3) == 0x1E) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + len > s.size()) return false;
-        for (size_t k = 1; k < len; ++k) {
-            auto d = static_cast<unsigned char>(s[i + k]);
-            if ((d >> 6) != 0x2) return false;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        static constexpr uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += len;
-    }
-    return true;
-}
-
 Value builtin_input(Args args) {
     if (!args.empty()) {
         std::string prompt = host_display_text(args[0]);
@@ -100,7 +65,7 @@ Value builtin_input(Args args) {
         return Value::string("");
     }
     size_t len = static_cast<size_t>(n);
-    if (!valid_utf8(std::string_view(line, len))) {
+    if (!utf8_valid(std::string_view(line, len))) {  // a read error: strings hold UTF-8
         std::free(line);
         return Value();
     }

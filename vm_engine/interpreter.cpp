@@ -9,6 +9,7 @@
 #include <string>
 
 #include "arith.h"
+#include "common/utf8.h"
 #include "machine.h"
 
 namespace calvex {
@@ -21,9 +22,7 @@ namespace {
 void split_chars(std::string_view s, std::vector<Value>& out) {
     size_t i = 0;
     while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
-        if (i + len > s.size()) len = s.size() - i;
+        size_t len = utf8_next(s, i, Utf8Policy::Trusted).len;
         out.push_back(Value::string(s.substr(i, len)));
         i += len;
     }
