@@ -9,7 +9,6 @@
 #include <string>
 
 #include "arith.h"
-#include "common/utf8.h"
 #include "machine.h"
 
 namespace calvex {
@@ -18,15 +17,7 @@ using namespace vmi;
 
 namespace {
 
-// Appends the UTF-8 scalar values of `s` as one-character strings.
-void split_chars(std::string_view s, std::vector<Value>& out) {
-    size_t i = 0;
-    while (i < s.size()) {
-        size_t len = utf8_next(s, i, Utf8Policy::Trusted).len;
-        out.push_back(Value::string(s.substr(i, len)));
-        i += len;
-    }
-}
+const int kRangeBuiltin = builtin_index("range");
 
 void append_int_text(std::string& out, uint64_t v) { out += std::to_string(v); }
 
@@ -592,7 +583,9 @@ Result<Value> Machine::run(const void* const** table_out) {
         switch (x.kind()) {
             case Kind::String: {
                 coll = Value::array();
-                split_chars(x.as_string(), coll.items_in_place());
+                std::vector<Value>& chars = coll.items_in_place();
+                std::string_view text = x.as_string();
+                for (size_t at = 0, len = 0; at < text.size(); at += len) chars.push_back(char_at(text, at, len));
                 break;
             }
             case Kind::Array: coll = x; break;
@@ -683,6 +676,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 
 
 #include "fused_handlers.inc"
+#include "loop_handlers.inc"
 
     L_Halt:
         state.status = VMStatus::Halted;
