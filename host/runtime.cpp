@@ -4,6 +4,7 @@
 // failed run to the package's exceptions.
 #include "runtime.h"
 
+#include <algorithm>
 #include <ctime>
 #include <string>
 #include <utility>
@@ -33,6 +34,12 @@ unsigned long main_thread_ident() {
         return id;
     }();
     return ident;
+}
+
+std::string text_of(std::initializer_list<std::string_view> parts) {
+    std::string out;
+    for (std::string_view p : parts) out += p;
+    return out;
 }
 
 // "Line N: text" -> text.
@@ -205,7 +212,7 @@ public:
             Ref p = Ref::steal(host::to_str(prompt));
             line = p ? Ref::steal(PyObject_CallOneArg(s_.input_cb.get(), p.get())) : Ref();
             if (line && !PyUnicode_Check(line.get())) {
-                PyErr_Format(PyExc_TypeError, "the input callable must return str, not %T", line.get());
+                PyErr_Format(PyExc_TypeError, "the input callable must return str, not %s", Py_TYPE(line.get())->tp_name);
                 line = Ref();
             }
         } else {
@@ -214,7 +221,7 @@ public:
             if (!in || in == Py_None) return Value::string("");
             line = Ref::steal(PyObject_CallMethod(in, "readline", nullptr));
             if (line && !PyUnicode_Check(line.get())) {
-                PyErr_Format(PyExc_TypeError, "sys.stdin.readline() returned %T, not str", line.get());
+                PyErr_Format(PyExc_TypeError, "sys.stdin.readline() returned %s, not str", Py_TYPE(line.get())->tp_name);
                 line = Ref();
             }
         }
@@ -234,6 +241,10 @@ private:
     RuntimeState& s_;
 };
 
+int check_interval_for(uint64_t remaining_instructions) {
+    return static_cast<int>(std::clamp<uint64_t>(remaining_instructions / 32, 1, 4096));
+}
+
 // The machine's periodic check, run without the interpreter lock.
 bool runtime_check(void* ctx) {
     RuntimeState& s = *static_cast<RuntimeState*>(ctx);
@@ -241,9 +252,15 @@ bool runtime_check(void* ctx) {
         s.stop = Stop::Interrupted;
         return true;
     }
-    if (s.max_instructions && s.vm.instructions_executed() - s.instruction_base >= s.max_instructions) {
-        s.stop = Stop::Instructions;
-        return true;
+    if (s.max_instructions) {
+        uint64_t used = s.vm.instructions_executed() - s.instruction_base;
+        if (used >= s.max_instructions) {
+            s.stop = Stop::Instructions;
+            return true;
+        }
+        // Checks come closer together as the budget runs out, so a run stops
+        // within about one loop body of it.
+        s.vm.set_check_interval(check_interval_for(s.max_instructions - used));
     }
     if (s.deadline_ns || s.main_thread) {
         uint64_t now = monotonic_ns();
@@ -369,6 +386,7 @@ Entry::Entry(RuntimeState& s, bool nested_ok) : s_(s) {
         s.last_signal_poll_ns = monotonic_ns();
         s.meter.exceeded = false;
         s.vm.reset();
+        if (s.max_instructions) s.vm.set_check_interval(check_interval_for(s.max_instructions));
     }
     saved_stop_ = s.stop;
     saved_callback_error_ = std::move(s.callback_error);
@@ -417,21 +435,21 @@ void raise_run_failure(RuntimeState& s, const std::string& message) {
             break;
         case Stop::Interrupted: raise_interrupted(); return;
         case Stop::Instructions:
-            raise_limit("instructions", "instruction limit exceeded (max_instructions=" +
-                                            std::to_string(s.max_instructions) + ")");
+            raise_limit("instructions",
+                        text_of({"instruction limit exceeded (max_instructions=", std::to_string(s.max_instructions), ")"}));
             return;
         case Stop::Time: {
             Ref t = Ref::steal(PyFloat_FromDouble(s.timeout));
             Ref text = t ? Ref::steal(PyObject_Repr(t.get())) : Ref();
             const char* tt = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-            raise_limit("time", std::string("time limit exceeded (timeout=") + (tt ? tt : "?") + ")");
+            raise_limit("time", text_of({"time limit exceeded (timeout=", tt ? tt : "?", ")"}));
             return;
         }
         case Stop::None: break;
     }
     if (s.vm.last_abort() == Abort::OutOfMemory) {
         if (s.meter.exceeded) {
-            raise_limit("memory", "memory limit exceeded (max_memory=" + std::to_string(s.meter.limit) + ")");
+            raise_limit("memory", text_of({"memory limit exceeded (max_memory=", std::to_string(s.meter.limit), ")"}));
         } else {
             PyErr_NoMemory();
         }
@@ -466,8 +484,6 @@ bool runtime_setup(RuntimeState& s) {
     s.vm.route_builtin("print", std::make_shared<PrintBinding>(s));
     s.vm.route_builtin("input", std::make_shared<InputBinding>(s));
     s.vm.set_interrupt_check(&runtime_check, &s);
-    if (s.max_instructions && s.max_instructions < 4096 * 64)
-        s.vm.set_check_interval(static_cast<int>(std::max<uint64_t>(16, s.max_instructions / 64)));
     s.slot_cache = Ref::steal(PyDict_New());
     return static_cast<bool>(s.slot_cache);
 }
@@ -492,7 +508,7 @@ PyObject* runtime_exec(RuntimeState& s, PyObject* code, PyObject* filename) {
         compiled = Ref::steal(wrap_program(std::move(data)));
         if (!compiled) return nullptr;
     } else {
-        PyErr_Format(PyExc_TypeError, "exec() takes a str or a calvex.Program, not %T", code);
+        PyErr_Format(PyExc_TypeError, "exec() takes a str or a calvex.Program, not %s", Py_TYPE(code)->tp_name);
         return nullptr;
     }
     Entry e(s, false);
@@ -511,7 +527,7 @@ PyObject* runtime_exec(RuntimeState& s, PyObject* code, PyObject* filename) {
 
 PyObject* runtime_eval(RuntimeState& s, PyObject* expression) {
     if (!PyUnicode_Check(expression)) {
-        PyErr_Format(PyExc_TypeError, "eval() takes a str, not %T", expression);
+        PyErr_Format(PyExc_TypeError, "eval() takes a str, not %s", Py_TYPE(expression)->tp_name);
         return nullptr;
     }
     Py_ssize_t n = 0;
@@ -555,7 +571,7 @@ PyObject* runtime_call_value(RuntimeState& s, const Value& callee, PyObject* con
 
 PyObject* runtime_call(RuntimeState& s, PyObject* name, PyObject* const* args, size_t nargs) {
     if (!PyUnicode_Check(name)) {
-        PyErr_Format(PyExc_TypeError, "call() takes the function's name as a str, not %T", name);
+        PyErr_Format(PyExc_TypeError, "call() takes the function's name as a str, not %s", Py_TYPE(name)->tp_name);
         return nullptr;
     }
     if (s.depth > 0 && s.owner != PyThread_get_thread_ident()) {
@@ -603,7 +619,8 @@ bool callable_value(RuntimeState& s, PyObject* callable, Value& out) {
         const char* text = n && PyUnicode_Check(n.get()) ? PyUnicode_AsUTF8(n.get()) : nullptr;
         PyErr_Clear();
         name = text ? text : "callable";
-        name += "#" + std::to_string(++s.hidden_count);
+        name += '#';
+        name += std::to_string(++s.hidden_count);
         auto binding = std::make_shared<CallableBinding>(s, callable);
         s.vm.route_builtin(name, std::move(binding));
         it = s.hidden_natives.emplace(callable, std::move(name)).first;
@@ -623,7 +640,7 @@ bool runtime_register(RuntimeState& s, PyObject* name, PyObject* callable) {
         return false;
     }
     if (!PyCallable_Check(callable)) {
-        PyErr_Format(PyExc_TypeError, "register() needs a callable, not %T", callable);
+        PyErr_Format(PyExc_TypeError, "register() needs a callable, not %s", Py_TYPE(callable)->tp_name);
         return false;
     }
     Entry e(s, false);
@@ -680,7 +697,7 @@ PyObject* runtime_global_get(RuntimeState& s, PyObject* name) {
 
 bool runtime_global_set(RuntimeState& s, PyObject* name, PyObject* value) {
     if (!PyUnicode_Check(name)) {
-        PyErr_Format(PyExc_TypeError, "global names are str, not %T", name);
+        PyErr_Format(PyExc_TypeError, "global names are str, not %s", Py_TYPE(name)->tp_name);
         return false;
     }
     if (!idle_or_mine(s)) return false;

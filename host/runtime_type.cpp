@@ -40,7 +40,7 @@ bool positive_option(PyObject* o, const char* name, bool integral, double& out) 
     out = 0;
     if (!o || o == Py_None) return true;
     if (PyBool_Check(o) || (integral ? !PyLong_Check(o) : !(PyLong_Check(o) || PyFloat_Check(o)))) {
-        PyErr_Format(PyExc_TypeError, "%s must be %s or None, not %T", name, integral ? "an int" : "a number", o);
+        PyErr_Format(PyExc_TypeError, "%s must be %s or None, not %s", name, integral ? "an int" : "a number", Py_TYPE(o)->tp_name);
         return false;
     }
     out = PyFloat_Check(o) ? PyFloat_AS_DOUBLE(o) : PyLong_AsDouble(o);
@@ -74,7 +74,7 @@ PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         for (auto [o, name] : {std::pair{print, "print"}, std::pair{input, "input"}}) {
             if (o && o != Py_None && !PyCallable_Check(o)) {
-                PyErr_Format(PyExc_TypeError, "%s must be callable or None, not %T", name, o);
+                PyErr_Format(PyExc_TypeError, "%s must be callable or None, not %s", name, Py_TYPE(o)->tp_name);
                 return nullptr;
             }
         }

@@ -4,6 +4,7 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -35,10 +36,15 @@ void* counted_alloc(size_t n) noexcept {
         return nullptr;
     }
     void* p = std::malloc(n);
-    if (p) {
-        m->in_use += malloc_usable_size(p);
-        if (m->in_use > m->peak) m->peak = m->in_use;
+    if (!p) return nullptr;
+    size_t got = malloc_usable_size(p);
+    if (m->in_use > m->limit - std::min(got, m->limit)) {
+        std::free(p);
+        m->exceeded = true;
+        return nullptr;
     }
+    m->in_use += got;
+    if (m->in_use > m->peak) m->peak = m->in_use;
     return p;
 }
 
