@@ -4,6 +4,8 @@
 // failed run to the package's exceptions.
 #include "runtime.h"
 
+#include "common/stack_guard.h"
+
 #include <algorithm>
 #include <ctime>
 #include <string>
@@ -373,7 +375,7 @@ Entry::Entry(RuntimeState& s, bool nested_ok) : s_(s) {
                         "callable); call() and calvex.Function calls can");
         return;
     }
-    if (s.depth >= 200) {
+    if (s.depth >= 200 || (s.depth > 0 && StackGuard(2 * kStackMargin).exhausted())) {
         PyErr_SetString(PyExc_RecursionError, "too many nested entries into one calvex.Runtime");
         return;
     }

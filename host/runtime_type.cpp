@@ -20,6 +20,7 @@ RuntimeObject* as_runtime(PyObject* o) { return reinterpret_cast<RuntimeObject*>
 // is LimitExceeded("memory") rather than MemoryError.
 template <class F>
 auto guarded(RuntimeState* s, F&& f) noexcept -> decltype(f()) {
+    host::prepare_thread();
     try {
         return f();
     } catch (const std::bad_alloc&) {

@@ -268,3 +268,29 @@ def test_exec_takes_programs_and_rejects_other_things(rt):
     with pytest.raises(calvex.CompileError) as info:
         rt.exec("z = (", filename="broken.cx")
     assert info.value.filename == "broken.cx"
+
+
+def test_re_entry_on_a_small_thread_stack_stops_cleanly():
+    import threading
+
+    outcome = []
+
+    def work():
+        rt = calvex.Runtime()
+        rt.register("again", lambda: rt.call("loop"))
+        rt.exec("fn loop() { again() }")
+        try:
+            rt.call("loop")
+        except calvex.ScriptError as e:
+            while e.__cause__ is not None:
+                e = e.__cause__
+            outcome.append(type(e))
+
+    old = threading.stack_size(256 * 1024)
+    try:
+        t = threading.Thread(target=work)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(old)
+    assert outcome == [RecursionError]
