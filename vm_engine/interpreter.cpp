@@ -17,17 +17,7 @@ using namespace vmi;
 
 namespace {
 
-// Appends the UTF-8 scalar values of `s` as one-character strings.
-void split_chars(std::string_view s, std::vector<Value>& out) {
-    size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
-        if (i + len > s.size()) len = s.size() - i;
-        out.push_back(Value::string(s.substr(i, len)));
-        i += len;
-    }
-}
+const int kRangeBuiltin = builtin_index("range");
 
 void append_int_text(std::string& out, uint64_t v) { out += std::to_string(v); }
 
@@ -624,7 +614,9 @@ Result<Value> Machine::run(const void* const** table_out) {
         switch (TAG(x)) {
             case Kind::String: {
                 coll = Value::array();
-                split_chars(x.as_string(), VA::u(coll).arr->items);
+                std::vector<Value>& chars = VA::u(coll).arr->items;
+                std::string_view text = x.as_string();
+                for (size_t at = 0, len = 0; at < text.size(); at += len) chars.push_back(char_at(text, at, len));
                 break;
             }
             case Kind::Array: coll = x; break;
@@ -715,6 +707,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 
 
 #include "fused_handlers.inc"
+#include "loop_handlers.inc"
 
     L_Halt:
         state.status = VMStatus::Halted;

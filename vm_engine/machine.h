@@ -203,6 +203,27 @@ struct Machine {
     Value k_class = Value::string("__class__");
     Value k_methods = Value::string("__methods__");
     Value k_parent = Value::string("__parent__");
+    // One-character strings of the bytes below 0x80, made on first use and
+    // shared by every string iteration of this machine.
+    Value ascii_chars[128];
+
+    const Value& ascii_char(unsigned char c) {
+        Value& v = ascii_chars[c];
+        if (!v.is_string()) v = Value::string(std::string_view(reinterpret_cast<const char*>(&c), 1));
+        return v;
+    }
+    // The one-character string of the UTF-8 scalar at byte `at` of `s`
+    // (at < s.size()); sets `len` to its length in bytes.
+    Value char_at(std::string_view s, size_t at, size_t& len) {
+        auto c = static_cast<unsigned char>(s[at]);
+        if (c < 0x80) {
+            len = 1;
+            return ascii_char(c);
+        }
+        len = (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
+        if (at + len > s.size()) len = s.size() - at;
+        return Value::string(s.substr(at, len));
+    }
 
     ~Machine() {
         for (size_t i = sp; i-- > 0;) stack[i].~Value();
@@ -258,6 +279,7 @@ struct Machine {
     size_t write_back(CodeUnit& u, size_t i);
     bool chain_unique(const Value* sp, const WriteBack& wb, const Value* rg, const CodeUnit& u) const;
     void fuse(CodeUnit& u);
+    void lazy_loops(CodeUnit& u);
     Value lookup_method(Value obj, const Value& key, MethodIC& ic);
     Result<Value> run(const void* const** table_out);
 
