@@ -137,13 +137,6 @@ Value VM::global(std::string_view name) const {
     return it == m_->global_index.end() ? Value() : m_->globals[it->second];
 }
 
-void VM::set_global(std::string_view name, Value v) {
-    Machine& m = *m_;
-    uint32_t slot = m.global_slot(std::string(name));
-    m.globals[slot] = std::move(v);
-    m.assigned[slot] = 1;
-}
-
 void VM::set_check_interval(int edges) { m_->check_every = std::max(1, edges); }
 
 }  // namespace calvex

@@ -83,7 +83,12 @@ struct TraceEntry {
 // The built-in functions, by name. They never fail at the language level;
 // `call_builtin` may throw std::bad_alloc (e.g. a huge range), which the run
 // loop turns into Abort::OutOfMemory.
-inline constexpr size_t kBuiltinCount = 18;
+// One row each in builtins.def, in index order.
+inline constexpr size_t kBuiltinCount = 0
+#define BUILTIN(name, fn) +1
+#include "builtins.def"
+#undef BUILTIN
+    ;
 extern const char* const kBuiltinNames[kBuiltinCount];
 int builtin_index(std::string_view name);  // -1 for other names
 Value call_builtin(int index, std::span<const Value> args);
@@ -158,7 +163,6 @@ public:
 
     // The global of that name, or nil; for tests and host glue.
     Value global(std::string_view name) const;
-    void set_global(std::string_view name, Value v);
 
     // ---- embedding: one machine kept across many entries -------------------
     // The unit of an entry is run from its start; whatever the previous entry
