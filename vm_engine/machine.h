@@ -20,59 +20,37 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/utf8.h"
 #include "jit.h"
 #include "vm.h"
 
 namespace calvex {
 
-// Raw access to a handle's parts for the machine's hot paths.
-struct ValueAccess {
-    static Kind& tag(Value& v) { return v.tag_; }
-    static Kind tag(const Value& v) { return v.tag_; }
-    static Value::U& u(Value& v) { return v.u_; }
-    static const Value::U& u(const Value& v) { return v.u_; }
-};
 
 // Internal records of the machine (own namespace: other files of the library
 // may use the same short names).
 namespace vmi {
 
-using VA = ValueAccess;
-
 // Stack slots at or above the stack top are raw memory: they are written with
 // placement construction and never destroyed.
-inline void put_int(Value* s, int64_t i) {
-    VA::tag(*s) = Kind::Int;
-    VA::u(*s).i = i;
-}
-inline void put_float(Value* s, double f) {
-    VA::tag(*s) = Kind::Float;
-    VA::u(*s).f = f;
-}
-inline void put_bool(Value* s, bool b) {
-    VA::tag(*s) = Kind::Bool;
-    VA::u(*s).i = b ? 1 : 0;
-}
+inline void put_int(Value* s, int64_t i) { s->put_int(i); }
+inline void put_float(Value* s, double f) { s->put_float(f); }
+inline void put_bool(Value* s, bool b) { s->put_bool(b); }
+inline void put_nil(Value* s) { s->put_nil(); }
 // Stores into a live slot (a register), releasing what it held.
 inline void store_int(Value& d, int64_t i) {
     if (d.is_heap()) [[unlikely]] {
         d = Value::integer(i);
         return;
     }
-    VA::tag(d) = Kind::Int;
-    VA::u(d).i = i;
+    d.put_int(i);
 }
 inline void store_float(Value& d, double f) {
     if (d.is_heap()) [[unlikely]] {
         d = Value::number(f);
         return;
     }
-    VA::tag(d) = Kind::Float;
-    VA::u(d).f = f;
-}
-inline void put_nil(Value* s) {
-    VA::tag(*s) = Kind::Nil;
-    VA::u(*s).i = 0;
+    d.put_float(f);
 }
 
 uint64_t next_serial();
@@ -208,8 +186,7 @@ struct Machine {
             len = 1;
             return ascii_char(c);
         }
-        len = (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
-        if (at + len > s.size()) len = s.size() - at;
+        len = utf8_next(s, at, Utf8Policy::Trusted).len;
         return Value::string(s.substr(at, len));
     }
 

@@ -152,7 +152,14 @@ void Machine::prepare(CodeUnit& u) {
             u.pcode[i].a.u = u.pcode[s].a.u;
         }
     }
-    u.headroom = n + 8;
+    // Each instruction grows the stack by at most its pushes less its pops;
+    // a straight run (no backward jump or call) covers each at most once.
+    size_t growth = 0;
+    for (const Instruction& in : code) {
+        uint64_t pops = op_pops(in.op, in.operand), pushes = op_pushes(in.op);
+        if (pushes > pops) growth += pushes - pops;
+    }
+    u.headroom = growth + 8;
     u.window = std::max(u.nregs, u.params);
 }
 
@@ -193,7 +200,7 @@ void Machine::fuse(CodeUnit& u) {
     auto is = [&](size_t j, Op op) { return j < n && c[j].op == op; };
     auto reg = [&](size_t j, Op op) { return is(j, op) && c[j].operand < 256; };
     auto fwd_branch = [&](size_t j) {
-        return j < n && (c[j].op == Op::JumpIfFalse || c[j].op == Op::JumpIfTrue) && c[j].operand > j;
+        return j < n && op_flow(c[j].op) == Flow::Branch && c[j].operand > j;
     };
     auto konst = [&](size_t j) { return is(j, Op::LoadConst) && c[j].operand < u.constants.size(); };
     auto dup_store_pop = [&](size_t j) { return is(j, Op::Dup) && reg(j + 1, Op::StoreLocal) && is(j + 2, Op::Pop); };
