@@ -351,10 +351,7 @@ void load_program(RuntimeState& s, const ProgramData& p) {
 
 // After the run of an entry: the result, or the exception of its failure.
 PyObject* finish(RuntimeState& s, Result<Value>& r) {
-    if (r.ok()) {
-        MeterScope meter(&s.meter);
-        return to_python(s, r.value());
-    }
+    if (r.ok()) return to_python(s, r.value());
     raise_run_failure(s, r.error());
     return nullptr;
 }
@@ -701,7 +698,6 @@ PyObject* runtime_global_get(RuntimeState& s, PyObject* name) {
         PyErr_SetObject(PyExc_KeyError, name);
         return nullptr;
     }
-    MeterScope meter(&s.meter);
     return to_python(s, s.vm.global_at(static_cast<size_t>(slot)));
 }
 
