@@ -147,6 +147,13 @@ public:
     // The global of that name, or nil; for tests and host glue.
     Value global(std::string_view name) const;
 
+    // For tests: the handler each instruction of the top-level code (or of
+    // the function `function`) was predecoded to, by machine kind name, one
+    // item per instruction joined by "; " ("LoadLocal; ForLoop; ..."). The
+    // head of a fused sequence names the fused kind; the instructions it
+    // covers keep their own. Empty for an unknown function.
+    std::string handler_listing(std::string_view function = {}) const;
+
 private:
     std::unique_ptr<Machine> m_;
 };
