@@ -435,7 +435,7 @@ Result<Value> Machine::run(const void* const** table_out) {
             NEXT();
         }
         if (c.kind() == Kind::Object && k.kind() == Kind::String) {
-            if (const Value* found = c.members().find(k)) {
+            if (const Value* found = find_member(c.members(), k, unit->slots[ip - base])) {
                 Value e = *found;
                 (--sp)->~Value();
                 c = std::move(e);
@@ -492,9 +492,17 @@ Result<Value> Machine::run(const void* const** table_out) {
                 }
             }
         } else if (c.kind() == Kind::Object) {
-            Value key = k.kind() == Kind::String ? k : Value::string(display_text(k));
-            ObjMap& map = shared_ok ? c.members_in_place() : c.unique_members();
-            map.set(key, std::move(v));
+            if (k.kind() == Kind::String) {
+                ObjMap& map = shared_ok ? c.members_in_place() : c.unique_members();
+                if (Value* slot = find_member(map, k, unit->slots[ip - base]))
+                    *slot = std::move(v);
+                else
+                    map.insert_new(k, std::move(v));
+            } else {
+                Value key = Value::string(display_text(k));
+                ObjMap& map = shared_ok ? c.members_in_place() : c.unique_members();
+                map.set(key, std::move(v));
+            }
         }
         (--sp)->~Value();
         (--sp)->~Value();

@@ -109,6 +109,9 @@ struct CodeUnit {
 
     std::vector<PInst> pcode;  // code.size() + 1 entries
     std::vector<MethodIC> ics;
+    // Member caches, one per instruction: where the key an object member
+    // read or write found last time sits in the object (see find_member).
+    std::vector<uint32_t> slots;
     std::vector<WriteBack> chains;
     uint32_t nregs = 0;        // 1 + highest register the code names
     uint32_t window = 0;       // registers of a call: max(nregs, params)
@@ -248,6 +251,19 @@ struct Machine {
 };
 
 namespace vmi {
+
+// Member `key` (a String) of `m`, trying the position cached in `slot` first:
+// objects built by the same code keep their keys in the same order, and keys
+// taken from the constant pool share one cell, so a hit is one comparison.
+inline const Value* find_member(const ObjMap& m, const Value& key, uint32_t& slot) {
+    if (slot < m.size() && m.key_at(slot).str_cell() == key.str_cell()) return &m.value_at(slot);
+    const Value* found = m.find(key);
+    if (found) slot = static_cast<uint32_t>(found - &m.value_at(0));
+    return found;
+}
+inline Value* find_member(ObjMap& m, const Value& key, uint32_t& slot) {
+    return const_cast<Value*>(find_member(static_cast<const ObjMap&>(m), key, slot));
+}
 
 // The handler addresses of Machine::run, indexed by IOp. They live inside
 // run; asking for the table does not touch the machine it is called on.

@@ -172,9 +172,7 @@ uint64_t string_hash(std::string_view s) {
     return h == 0 ? 1 : h;
 }
 
-void Value::release() noexcept {
-    if (--u_.cell->rc == 0) destroy_cell(tag_, u_.cell);
-}
+void Value::release_last() noexcept { destroy_cell(tag_, u_.cell); }
 
 Value Value::string(std::string_view s) {
     Value v;

@@ -118,7 +118,7 @@ public:
         return *this;
     }
     ~Value() {
-        if (is_heap()) release();
+        if (is_heap() && --u_.cell->rc == 0) release_last();
     }
 
     // ---- constructors
@@ -199,7 +199,7 @@ public:
     const NameCell* method_name_cell() const noexcept;
 
 private:
-    void release() noexcept;
+    void release_last() noexcept;  // the count has reached zero: destroy the cell
 
     Kind tag_;
     union U {
