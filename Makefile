@@ -1,6 +1,11 @@
 # make build: create .venv (Python 3.12+) and install the project and test tools into it
 # make test:  build, then run the C++ unit tests and the Python test suite
 # make run:   build, then run examples/demo.cx
+# make sanitize: the library and C++ tests under AddressSanitizer and
+#             UndefinedBehaviorSanitizer (build/sanitize), then both test suites on it
+# make fuzz FUZZ_SECONDS=N: every harness in fuzz/ for N seconds on a sanitizer
+#             build; coverage-guided (atheris, clang) when those install, else
+#             hypothesis-driven on build/sanitize
 
 PYTHON ?= $(shell for p in python3.12 python3.13 python3; do \
   if $$p -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' >/dev/null 2>&1; then \
@@ -9,7 +14,17 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 BUILD_DIR := build/pip
 
-.PHONY: all build test run venv sysdeps clean
+CMAKE := $(VENV)/bin/cmake
+SAN_DIR := build/sanitize
+FUZZ_DIR := build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_HARNESSES := $(patsubst fuzz/fuzz_%.py,%,$(sort $(wildcard fuzz/fuzz_*.py)))
+FUZZ_CLANG := clang++-19
+# Leak checking in the C++ tests; huge requests fail as the library expects
+# (bad_alloc) instead of aborting.
+SAN_CPP_OPTIONS := detect_leaks=1:allocator_may_return_null=1
+
+.PHONY: all build test run venv sysdeps clean sanitize sanitize-build fuzz fuzz-build
 
 all: build
 
@@ -45,3 +60,41 @@ run: build
 
 clean:
 	rm -rf build $(VENV)
+
+# ---- sanitizers and fuzzing ----------------------------------------------------
+
+sanitize-build: venv sysdeps
+	$(CMAKE) -S . -B $(SAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DCALVEX_BUILD_TESTS=ON -DCALVEX_SANITIZE=ON >/dev/null
+	$(CMAKE) --build $(SAN_DIR) -j2
+
+sanitize: sanitize-build
+	ASAN_OPTIONS=$(SAN_CPP_OPTIONS) UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(VENV)/bin/ctest --test-dir $(SAN_DIR) --output-on-failure
+	tools/sanitized $(SAN_DIR) $(VPY) -m pytest tests -q -p no:cacheprovider
+
+# clang and atheris for coverage-guided fuzzing; without them (not root, no
+# apt, no wheel) the harnesses fall back to hypothesis on build/sanitize.
+fuzz-build: venv
+	@if ! command -v $(FUZZ_CLANG) >/dev/null && [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-19 >/dev/null || true; fi
+	@$(VPY) -c 'import atheris' 2>/dev/null || $(VPY) -m pip install -q atheris || true
+	@if command -v $(FUZZ_CLANG) >/dev/null && $(VPY) -c 'import atheris' 2>/dev/null; then \
+	  $(CMAKE) -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_CXX_COMPILER=$(FUZZ_CLANG) -DPython_EXECUTABLE=$(abspath $(VPY)) \
+	    -DCALVEX_SANITIZE=ON -DCALVEX_FUZZ=ON >/dev/null && \
+	  $(CMAKE) --build $(FUZZ_DIR) -j2; \
+	else $(MAKE) --no-print-directory sanitize-build; fi
+
+fuzz: fuzz-build
+	@if [ -f $(FUZZ_DIR)/build.ninja ]; then bdir=$(FUZZ_DIR); else bdir=$(SAN_DIR); export CALVEX_FUZZ_ENGINE=hypothesis; fi; \
+	secs=$(FUZZ_SECONDS); \
+	mkdir -p build/fuzz-out; failed=""; \
+	for h in $(FUZZ_HARNESSES); do \
+	  seeds=""; case $$h in lex|compile) seeds="tests/programs examples";; esac; \
+	  if tools/sanitized $$bdir $(VPY) fuzz/fuzz_$$h.py --seconds $$secs \
+	       --corpus build/fuzz-out/corpus/$$h --artifacts build/fuzz-out/artifacts \
+	       $$seeds >build/fuzz-out/$$h.log 2>&1; then \
+	    echo "fuzz $$h: $$(grep -ho 'number_of_executed_units: [0-9]*' build/fuzz-out/$$h.log | tail -1 | cut -d' ' -f2) inputs, nothing found"; \
+	  else echo "fuzz $$h: FAILED (build/fuzz-out/$$h.log)"; tail -30 build/fuzz-out/$$h.log; failed="$$failed $$h"; fi; \
+	done; [ -z "$$failed" ] || { echo "fuzz findings in:$$failed (inputs in build/fuzz-out/artifacts)"; exit 1; }
