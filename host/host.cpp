@@ -1,6 +1,10 @@
 #include "host.h"
 
+#include <malloc.h>
+
 #include <mutex>
+
+#include "common/stack_guard.h"
 
 namespace host {
 
@@ -76,6 +80,32 @@ void raise_argument_error(const char* param, std::string_view message) {
 }
 
 }  // namespace
+
+void prepare_thread() noexcept {
+    thread_local bool ready = false;  // itself allocates this library's block
+    if (ready) return;
+    // Reading the C++ runtime's per-thread exception globals creates them;
+    // the function is pure, so its result is used (it is never negative).
+    ready = std::uncaught_exceptions() >= 0;
+    static_cast<void>(calvex::thread_stack_low());
+}
+
+void release_free_memory() noexcept { malloc_trim(0); }
+
+// Stack one level needs besides what its guarded stages check for themselves:
+// the front end keeps its own margin, so twice that leaves it room to work.
+constexpr size_t kReentryHeadroom = 2 * calvex::kStackMargin;
+
+// The interpreter counts the calls into the bindings against its own limit;
+// only the stack is left to check here.
+ReentryGuard::ReentryGuard(const char* fullname) {
+    if (calvex::StackGuard(kReentryHeadroom).exhausted()) {
+        raise(PyExc_RecursionError,
+              std::string(fullname) + " nested too deeply: the thread's stack is nearly exhausted");
+        return;
+    }
+    ok_ = true;
+}
 
 PyObject* panic_type() {
     static PyObject* type = nullptr;

@@ -50,15 +50,31 @@ void raise_wrong_type(PyObject* obj, const char* target);
 // New str from UTF-8 text (invalid bytes are replaced); nullptr on failure.
 PyObject* to_str(std::string_view text);
 
+// Makes the calling thread's C++ runtime state exist: the exception globals
+// of the C++ runtime and this library's thread-local storage are allocated on
+// a thread's first use, and when that first use is the std::bad_alloc of an
+// exhausted heap, that allocation fails too and the process aborts. Done on
+// a thread's first entry into the library, while memory is still there.
+void prepare_thread() noexcept;
+
 // Runs f (which returns a new reference or nullptr with an error set) and maps
 // any C++ exception that escapes it: std::bad_alloc -> MemoryError, anything
 // else -> PanicException. No C++ exception ever reaches the interpreter.
+// After a MemoryError: hands the heap's free memory back to the system. A
+// program that ran out leaves its many small cells free but still mapped,
+// where nothing else (a thread's stack, a large buffer) could use them.
+void release_free_memory() noexcept;
+
 template <class F>
 PyObject* guard(F&& f) noexcept {
+    prepare_thread();
     try {
-        return f();
+        PyObject* result = f();
+        if (!result && PyErr_ExceptionMatches(PyExc_MemoryError)) release_free_memory();
+        return result;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+        release_free_memory();
     } catch (const std::exception& e) {
         raise_panic(e.what());
     } catch (...) {
@@ -66,6 +82,22 @@ PyObject* guard(F&& f) noexcept {
     }
     return nullptr;
 }
+
+// Guards an entry that a program can re-enter: a native binding called by the
+// running program calls the entry again, and so on. Each level stacks the
+// machine, the host's frames and the next level onto the same thread stack,
+// so besides the interpreter's recursion limit the stack actually left bounds
+// the depth. `ok()` is false (RecursionError set) when too little is left.
+class ReentryGuard {
+public:
+    explicit ReentryGuard(const char* fullname);
+    ReentryGuard(const ReentryGuard&) = delete;
+    ReentryGuard& operator=(const ReentryGuard&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    bool ok_ = false;
+};
 
 // ---- argument extraction --------------------------------------------------
 

@@ -73,13 +73,17 @@ PyObject* compile_to_host(std::string_view source) {
 }
 
 PyObject* compile_and_run_host(std::string_view source) {
+    host::ReentryGuard reentry("compile_and_run()");
+    if (!reentry.ok()) return nullptr;
     CompiledProgram program;
     if (!front_end(source, true, program)) return nullptr;
 
     // The optimiser drops instructions; the line table loses the same
-    // entries so that "Line N: " still names the failing statement.
+    // entries so that "Line N: " still names the failing statement. Only the
+    // rewrites that keep results run: top-level code computes what the same
+    // code computes in a function.
     std::vector<size_t> kept;
-    Code code = optimize(program.code, &kept);
+    Code code = optimize(program.code, &kept, Rewrites::KeepResults);
     LineTable lines;
     lines.reserve(kept.size());
     for (size_t k : kept) lines.push_back(k < program.lines.size() ? program.lines[k] : 0);

@@ -3,13 +3,17 @@
 // Key order is the insertion order the host observes, so each node's keys are
 // set in the documented order. Optional fields follow three rules: most are
 // left out when absent; Yield's "value" and a default arm's "expr" are None.
-// Recursion follows the tree, whose height the parser bounds (kMaxNesting).
+// Recursion follows the tree, whose height the parser bounds (kMaxNesting);
+// a thread whose stack is too small for that height gets the parser's
+// "Nesting too deep" error (at the line of the innermost statement reached).
 #include "host.h"
 #include "parser/ast.h"
 #include "bindings.h"
 #include "parser/parser.h"
 
 #include <array>
+
+#include "common/stack_guard.h"
 
 namespace calvex {
 
@@ -47,6 +51,8 @@ constexpr std::string_view key_text(Key k) {
 // per run and shared by every node.
 class Converter {
 public:
+    explicit Converter(bool prefixed) : prefixed_(prefixed) {}
+
     bool init() {
         for (int i = 0; i < static_cast<int>(Key::Count); ++i) {
             std::string_view t = key_text(static_cast<Key>(i));
@@ -163,7 +169,16 @@ private:
         return d;
     }
 
+    // Raises the parser's error for a tree too tall for the stack left.
+    [[gnu::cold, gnu::noinline]] Ref too_deep() {
+        std::string message = ParseError{"Nesting too deep", {}, line_, 0}.render();
+        if (prefixed_) message.insert(0, "Parse error: ");
+        host::raise(PyExc_SyntaxError, message);
+        return {};
+    }
+
     Ref expr(const Expr& e) {
+        if (stack_.exhausted()) return too_deep();
         Ref d = expr_node(e.kind());
         if (!d) return {};
         bool ok = true;
@@ -267,6 +282,8 @@ private:
     }
 
     Ref stmt(const Stmt& s) {
+        line_ = s.line;
+        if (stack_.exhausted()) return too_deep();
         Ref d = stmt_node(s.kind());
         if (!d) return {};
         bool ok = true;
@@ -347,6 +364,9 @@ private:
     std::array<Ref, kStmtKindCount> stmt_names_;
     std::array<Ref, kBinaryOperatorCount> binary_names_;
     std::array<Ref, kUnaryOperatorCount> unary_names_;
+    StackGuard stack_;
+    bool prefixed_;
+    uint64_t line_ = 0;  // of the statement being converted
 };
 
 }  // namespace
@@ -360,7 +380,7 @@ PyObject* parse_to_host(std::vector<Token> tokens, bool prefixed) {
             host::raise(PyExc_SyntaxError, message);
             return nullptr;
         }
-        Converter conv;
+        Converter conv(prefixed);
         if (!conv.init()) return nullptr;
         return conv.program(parsed.value()).release();
     });

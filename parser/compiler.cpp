@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/stack_guard.h"
+
 namespace calvex {
 
 namespace {
@@ -61,6 +63,24 @@ uint64_t add_constant(CodeUnit& u, Constant c) {
 }
 
 bool fits_i32(int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
+
+// Registers the machine gives each unit; LoadLocal/StoreLocal beyond them fail.
+constexpr uint64_t kRegisterCount = 256;
+
+// Closed scopes give their slots back, but a unit can still name more
+// registers than the machine has (many variables visible at once). That is
+// reported when the unit is complete, before any of it can run, with the line
+// of the first instruction that names a missing register.
+[[nodiscard]] bool registers_fit(const CodeUnit& u, std::string& error) {
+    for (size_t i = 0; i < u.code.size(); ++i) {
+        const Instruction& ins = u.code[i];
+        if ((ins.op == Op::LoadLocal || ins.op == Op::StoreLocal) && ins.operand >= kRegisterCount) {
+            error = "Line " + std::to_string(u.lines[i]) + ": Too many local variables";
+            return false;
+        }
+    }
+    return true;
+}
 
 // Ints that fit an immediate become Push; everything else a new pool entry
 // (never shared with an equal constant).
@@ -146,6 +166,11 @@ public:
     [[nodiscard]] bool expression(CodeUnit& u, const Expr& e);
 
 private:
+    // The tree's height is bounded by the parser, but the stack of the
+    // calling thread may be smaller than compiling that height needs.
+    StackGuard stack_;
+
+
     bool fail(const CodeUnit& u, std::string_view message) {
         error = "Line " + std::to_string(u.line) + ": " + std::string(message);
         return false;
@@ -192,6 +217,7 @@ private:
 
 bool Compiler::statement(CodeUnit& u, const Stmt& s) {
     u.line = s.line;
+    if (stack_.exhausted()) return fail(u, "Nesting too deep");
     switch (s.kind()) {
         case StmtKind::ExprStatement:
             return expression_statement(u, *s.as<Stmt::ExprStatement>().expression);
@@ -297,10 +323,16 @@ bool Compiler::while_statement(CodeUnit& u, const Stmt::While& s) {
 //   done: Pop
 // IterNext leaves a nil state only once the collection is exhausted, so the
 // loop tests the state, not the element: nil elements are visited too.
+//
+// t belongs to the scope around the loop and stays visible after it; the
+// hidden state h is dead once the loop ends. h therefore takes the slot above
+// t, which later declarations of that scope reuse.
 bool Compiler::for_statement(CodeUnit& u, const Stmt::For& s) {
     if (!expression(u, *s.iter)) return false;
     emit(u, Op::IterInit);
-    uint64_t state = declare(u, "");
+    Scope& around = u.scopes.back();
+    const uint64_t target = around.next++;  // named only from step "StoreLocal t" on
+    const uint64_t state = around.next++;
     emit(u, Op::StoreLocal, state);
     size_t top = u.code.size();
     emit(u, Op::LoadLocal, state);
@@ -311,7 +343,8 @@ bool Compiler::for_statement(CodeUnit& u, const Stmt::For& s) {
     emit_nil(u);
     emit(u, Op::Eq);
     size_t to_done = emit(u, Op::JumpIfTrue);
-    emit(u, Op::StoreLocal, declare(u, s.target));
+    around.names[s.target] = target;
+    emit(u, Op::StoreLocal, target);
     u.loops.emplace_back();
     if (!scoped_block(u, s.body)) return false;
     if (!patch_all(u, u.loops.back().continues, top)) return false;
@@ -320,6 +353,7 @@ bool Compiler::for_statement(CodeUnit& u, const Stmt::For& s) {
     emit(u, Op::Pop);
     if (!patch_all(u, u.loops.back().breaks, u.code.size())) return false;
     u.loops.pop_back();
+    u.scopes.back().next = state;
     return true;
 }
 
@@ -364,6 +398,7 @@ bool Compiler::function(const std::string& name, const std::vector<Param>& param
     for (const Param& p : params) declare(f, p.name);
     if (!statements(f, body)) return false;
     emit(f, Op::Return);
+    if (!registers_fit(f, error)) return false;
     functions.push_back(FunctionEntry{name, std::move(f.code), std::move(f.constants), std::move(f.lines),
                                       static_cast<uint64_t>(params.size())});
     return true;
@@ -417,6 +452,7 @@ bool Compiler::class_definition(CodeUnit& u, const Stmt::ClassDef& c) {
 // ---- expressions -------------------------------------------------------------------
 
 bool Compiler::expression(CodeUnit& u, const Expr& e) {
+    if (stack_.exhausted()) return fail(u, "Nesting too deep");
     switch (e.kind()) {
         case ExprKind::Literal: {
             const auto& v = e.as<Expr::Literal>().value;
@@ -537,6 +573,7 @@ bool Compiler::lambda(CodeUnit& u, const Expr::Lambda& l) {
     for (const Param& p : l.params) declare(f, p.name);
     if (!expression(f, *l.body)) return false;
     emit(f, Op::Return);
+    if (!registers_fit(f, error)) return false;
     std::string name = "<lambda>" + std::to_string(functions.size());
     functions.push_back(FunctionEntry{name, std::move(f.code), std::move(f.constants), std::move(f.lines),
                                       static_cast<uint64_t>(l.params.size())});
@@ -712,6 +749,7 @@ Result<CompiledProgram> compile_program(const Program& program) {
     CodeUnit top(true);
     if (!c.statements(top, program.statements)) return Err{std::move(c.error)};
     emit(top, Op::Halt);
+    if (!registers_fit(top, c.error)) return Err{std::move(c.error)};
     CompiledProgram out;
     out.code = std::move(top.code);
     out.lines = std::move(top.lines);

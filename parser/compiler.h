@@ -15,7 +15,9 @@ namespace calvex {
 //
 // The only failures are mistakes in the program, reported with the line of
 // the statement: "Line N: 'break' outside loop", "Line N: 'continue' outside
-// loop" and "Line N: Invalid assignment target".
+// loop", "Line N: Invalid assignment target", "Line N: Too many local
+// variables" (a unit naming more than 256 registers) and "Line N: Nesting too
+// deep" (the calling thread's stack is too small for the tree).
 Result<CompiledProgram> compile_program(const Program& program);
 
 }  // namespace calvex

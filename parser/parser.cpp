@@ -8,7 +8,9 @@
 // return the height of what they built and the wrap is checked against it.
 // Together this bounds both the parser's own recursion and the height of the
 // returned tree, which the host conversion, the destructors and the compiler
-// rely on.
+// rely on. The same checks also fail once the thread's stack runs low
+// (StackGuard), so a small host thread stack gives the same error earlier
+// instead of an overflow.
 #include "parser.h"
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/stack_guard.h"
 #include "lexer.h"
 
 namespace calvex {
@@ -63,8 +66,8 @@ using UnitResult = Result<Unit, Failed>;
     } while (0)
 
 // Everything parsed after DESCEND in the same scope sits one tree level lower.
-#define DESCEND()                                 \
-    if (depth_ >= kMaxNesting) return too_deep(); \
+#define DESCEND()                                                     \
+    if (depth_ >= kMaxNesting || stack_.exhausted()) return too_deep(); \
     Level level_guard_(depth_)
 
 class Level {
@@ -203,7 +206,7 @@ private:
 
     // Whether wrapping a subtree of height `inner` in a node at the current
     // level stays inside the bound.
-    bool fits(uint32_t inner) const { return uint64_t(depth_) + inner <= kMaxNesting; }
+    bool fits(uint32_t inner) const { return uint64_t(depth_) + inner <= kMaxNesting && !stack_.exhausted(); }
 
     // ---- expressions ----
     ExprResult binary(int min_precedence);
@@ -246,6 +249,7 @@ private:
     std::vector<Token> tokens_;
     size_t pos_ = 0;
     uint32_t depth_;
+    StackGuard stack_;
     ParseError error_;
 };
 
@@ -417,7 +421,7 @@ ExprResult Parser::primary() {
             return array_literal();
         case TK::FString: {
             // StringInterpolation -> ExprPart -> expression: two levels down.
-            if (depth_ + 2 > kMaxNesting) return too_deep();
+            if (!fits(2)) return too_deep();
             std::string payload = text_of(t);
             advance();
             return fstring(payload);

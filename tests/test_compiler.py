@@ -200,9 +200,49 @@ def test_front_end_errors_keep_their_messages(run, source, message):
     assert e.value.args == (message,)
 
 
-def test_many_locals_do_not_break_the_compiler():
-    # Registers run out at 256; the machine reports it, the compiler does not care.
-    source = "".join(f"let v{i} = {i}\n" for i in range(300))
-    ops, _ = cp.compile(source)
-    assert len(ops) == 601
-    assert cp.compile_and_run(source) == "Runtime error: Line 257: Register 256 out of bounds"
+LETS_300 = "".join(f"let v{i} = {i}\n" for i in range(300))
+IFS_300 = 'print("ran")\n' + "".join(f"if true {{ let v{i} = {i} }}\n" for i in range(300))
+
+
+@pytest.mark.parametrize("source, message", [
+    (LETS_300, "Line 257: Too many local variables"),
+    (IFS_300, "Line 258: Too many local variables"),
+    ("fn f() {\n" + LETS_300 + "}", "Line 258: Too many local variables"),
+    ("let f = fn(" + ", ".join(f"p{i}" for i in range(300)) + ") p299", "Line 1: Too many local variables"),
+    # Element assignment keeps computed keys in hidden registers above the locals.
+    ("".join(f"let v{i} = {i}\n" for i in range(256)) + "v0[f()][g()] = 1",
+     "Line 257: Too many local variables"),
+])
+def test_too_many_registers_is_a_compile_error(source, message, capfd):
+    with pytest.raises(SyntaxError) as e:
+        cp.compile(source)
+    assert e.value.args == (message,)
+    with pytest.raises(SyntaxError) as e:
+        cp.compile_and_run(source)
+    assert e.value.args == ("Compile error: " + message,)
+    assert capfd.readouterr().out == ""  # nothing ran
+
+
+def test_unused_parameters_beyond_the_registers_are_fine():
+    params = ", ".join(f"p{i}" for i in range(300))
+    assert cp.compile_and_run(f"fn f({params}) {{ return p0 + p255 }}\nprint(f({', '.join(['1'] * 300)}))") == "nil"
+
+
+def test_closed_scopes_give_their_registers_back(capfd):
+    # Two slots a loop while it runs, one (the visible loop variable) after it.
+    loops = "".join(f"for i in [{k}] {{ total = total + i }}\n" for k in range(250))
+    assert cp.compile_and_run("total = 0\n" + loops + "print(total, i)") == "nil"
+    assert capfd.readouterr().out == f"{sum(range(250))}249\n"
+    # Locals of loop bodies and else branches are gone once the block closes.
+    blocks = "".join(f"while n < {k + 1} {{ let a{k} = n; n = n + 1 }}\n"
+                     f"if false {{ }} else {{ let b{k} = {k} }}\n" for k in range(300))
+    assert cp.compile_and_run("n = 0\n" + blocks + "print(n)") == "nil"
+    assert capfd.readouterr().out == "300\n"
+
+
+def test_loop_variable_and_state_after_the_loop(capfd):
+    # The loop variable stays visible; the next declaration takes the state's
+    # slot without disturbing it.
+    source = "for x in [1, 2] { }\nlet y = 5\nfor z in [3] { }\nprint(x, y, z)"
+    assert cp.compile_and_run(source) == "nil"
+    assert capfd.readouterr().out == "253\n"

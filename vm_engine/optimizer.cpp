@@ -69,15 +69,18 @@ void fold_constants(Window& w) {
 }
 
 // Dup;Pop, Not;Not, Push 0;Add|Sub, Push 1;Mul vanish; Push a;Neg -> Push -a.
-void simplify_pairs(Window& w) {
+// With `exact` only Dup;Pop and Push a;Neg, the two whose result does not
+// depend on the kind of the value below.
+void simplify_pairs(Window& w, bool exact) {
     const size_t n = w.code.size();
     size_t i = 0;
     while (i + 1 < n) {
         if (!w.closed(i, 2)) { ++i; continue; }
         const Op next = w.code[i + 1].op;
-        bool both = (w.is(i, Op::Dup) && next == Op::Pop) || (w.is(i, Op::Not) && next == Op::Not) ||
-                    (w.is_push(i, 0) && (next == Op::Add || next == Op::Sub)) ||
-                    (w.is_push(i, 1) && next == Op::Mul);
+        bool both = (w.is(i, Op::Dup) && next == Op::Pop) ||
+                    (!exact && ((w.is(i, Op::Not) && next == Op::Not) ||
+                                (w.is_push(i, 0) && (next == Op::Add || next == Op::Sub)) ||
+                                (w.is_push(i, 1) && next == Op::Mul)));
         if (both) {
             w.drop(i);
             w.drop(i + 1);
@@ -123,7 +126,7 @@ void drop_unreachable(Window& w) {
 
 }  // namespace
 
-Code optimize(const Code& input, std::vector<size_t>* kept) {
+Code optimize(const Code& input, std::vector<size_t>* kept, Rewrites rewrites) {
     const size_t n = input.size();
     Code code = input;
 
@@ -136,8 +139,9 @@ Code optimize(const Code& input, std::vector<size_t>* kept) {
     Window w{code, target};
     if (n >= 3) fold_constants(w);
     if (n >= 2) {
-        simplify_pairs(w);
-        square(w);
+        const bool exact = rewrites == Rewrites::KeepResults;
+        simplify_pairs(w, exact);
+        if (!exact) square(w);
     }
     drop_unreachable(w);
 

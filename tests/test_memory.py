@@ -1,0 +1,78 @@
+"""Memory: running out is a MemoryError on every thread, and threads that ran
+programs give their memory back when they end.
+
+Each case runs in a child process: one under an address-space cap, so that
+running out cannot take the test run with it."""
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+# The sanitizer runtime reserves far more address space than any cap allows.
+under_sanitizer = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def run_child(code, timeout=300):
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout)
+    assert proc.returncode == 0, f"child ended with {proc.returncode}: {proc.stderr[-2000:]}"
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+CAPPED = """
+import json, resource, sys, threading
+import calvex_parser as cp
+
+def vm_size():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmSize:"):
+            return int(line.split()[1]) * 1024
+
+cap = vm_size() + 300 * 2**20
+_, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (cap, hard))
+out = {}
+def grow():
+    try:
+        out["grow"] = cp.compile_and_run(sys.argv[1])
+    except MemoryError:
+        out["grow"] = "MemoryError"
+if sys.argv[2] == "thread":
+    t = threading.Thread(target=grow)
+    t.start()
+    t.join()
+else:
+    grow()
+# Still usable, on this thread and on a new one. (The heap keeps its address
+# range, so the cap goes first.)
+resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+out["after"] = cp.compile_and_run("let a = [1, 2, {b: 3}]\\nprint(len(a))")
+t = threading.Thread(target=lambda: out.__setitem__("thread", cp.compile_and_run("let a = [[1], {b: 2}]")))
+t.start()
+t.join()
+print(json.dumps(out))
+"""
+
+GROWTH = {
+    "nested arrays": "let a = [] while true { a = [a] }",
+    "nested objects": "let o = {} while true { o = {a: o, b: 1} }",
+    "shared pairs": "let a = [] let i = 0 while true { a = [a, a, i] i = i + 1 }",
+    "doubling text": 'let s = "x" while true { s = f"{s}{s}" }',
+    "one huge array": "range(0, 1000000000)",
+}
+
+
+@pytest.mark.skipif(under_sanitizer, reason="address-space cap")
+@pytest.mark.parametrize("where", ["main thread", "new thread"])
+@pytest.mark.parametrize("shape", GROWTH)
+def test_running_out_of_memory_is_a_memory_error(shape, where):
+    proc = subprocess.run([sys.executable, "-c", CAPPED, GROWTH[shape], "thread" if where == "new thread" else "main"],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, f"child ended with {proc.returncode}: {proc.stderr[-2000:]}"
+    out = json.loads(proc.stdout.splitlines()[-1])
+    assert out["grow"] == "MemoryError", out
+    assert out["after"] == "nil" and out["thread"] == "nil"
+    assert proc.stdout.splitlines()[-2] == "3"
