@@ -57,7 +57,7 @@ class Gen:
             if self.d.bool():
                 parts.append(self.d.choice(["x", "-", " ", "{{", "}}", "é"]))
             else:
-                parts.append("{" + self.expr(depth + 1) + "}")
+                parts.append("{ " + self.expr(depth + 1) + " }")
         return 'f"' + "".join(parts) + '"'
 
     def args(self, depth, lo=0, hi=3):
@@ -98,7 +98,7 @@ class Gen:
         if k == 17:
             return f"{self.d.choice(VARS)}.{self.d.choice(METHODS)}({self.args(depth, 0, 2)})"
         if k == 18:
-            return f"fn({self.d.choice(['', 'x', 'x, y', 'x, y = 2'])}) {self.expr(depth + 1)}"
+            return f"(fn({self.d.choice(['', 'x', 'x, y', 'x, y = 2'])}) {self.expr(depth + 1)})"
         if k == 19:
             return f"{self.expr(depth + 1)} ? {self.expr(depth + 1)} : {self.expr(depth + 1)}"
         if k == 20:
@@ -106,8 +106,11 @@ class Gen:
         return f"print({self.args(depth, 0, 3)})"
 
     # ---- statements ------------------------------------------------------------
+    def body(self, depth):
+        return "\n".join(self.stmt(depth + 1) for _ in range(self.d.int(0, 3)))
+
     def block(self, depth):
-        return "{ " + "\n".join(self.stmt(depth + 1) for _ in range(self.d.int(0, 3))) + " }"
+        return "{ " + self.body(depth) + " }"
 
     def stmt(self, depth=0):
         if depth >= self.max_depth or self.d.left() == 0:
@@ -124,7 +127,7 @@ class Gen:
         if k == 8:
             i = self.fresh()
             self.in_loop += 1
-            body = self.block(depth)
+            body = self.body(depth)
             self.in_loop -= 1
             return f"let {i} = 0\nwhile {i} < {self.d.int(0, 12)} {{ {i} = {i} + 1\n{body} }}"
         if k == 9:
@@ -171,7 +174,9 @@ class Gen:
             f = self.d.choice(FUNCS)
             return (f"fn {f}(n) {{ if n < {self.d.int(0, 40)} {{ return {f}(n + 1) {self.d.choice(BINARY)} "
                     f"{self.expr(depth + 1)} }} return n }}")
-        return self.expr(depth)
+        e = self.expr(depth)
+        # A statement opening with a bracket would continue the line before.
+        return f"print({e})" if e[0] in "[{(" else e
 
     def program(self):
         return "\n".join(self.stmt() for _ in range(self.d.int(1, 8))) + "\n"
