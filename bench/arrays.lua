@@ -1,6 +1,6 @@
 local function range(a, b) local t = {} for i = a, b - 1 do t[#t + 1] = i end return t end
 local function run()
-  local n = 1000000
+  local n = 3000000
   local a = range(0, n)
   local i = 0
   while i < n do
@@ -13,7 +13,7 @@ local function run()
   local y = 0
   while y < 100 do rows[y + 1] = range(0, 100); y = y + 1 end
   local rep = 0
-  while rep < 20 do
+  while rep < 2000 do
     y = 0
     while y < 100 do
       local x = 0

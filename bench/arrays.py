@@ -1,5 +1,5 @@
 def run():
-    n = 1000000
+    n = 3000000
     a = list(range(0, n))
     i = 0
     while i < n:
@@ -14,7 +14,7 @@ def run():
         rows[y] = list(range(0, 100))
         y = y + 1
     rep = 0
-    while rep < 20:
+    while rep < 2000:
         y = 0
         while y < 100:
             x = 0

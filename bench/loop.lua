@@ -1,7 +1,7 @@
 local function run()
   local i = 0
   local total = 0
-  while i < 20000000 do
+  while i < 40000000 do
     total = total + i % 7
     i = i + 1
   end

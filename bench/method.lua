@@ -7,13 +7,13 @@ local function run()
   local p = Point.new(3, 4)
   local total = 0
   local i = 0
-  while i < 3000000 do
+  while i < 6000000 do
     total = total + p:norm2()
     i = i + 1
   end
   local q = p
   i = 0
-  while i < 1000000 do
+  while i < 2000000 do
     q = q:moved(1)
     i = i + 1
   end

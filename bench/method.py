@@ -10,12 +10,12 @@ def run():
     p = Point(3, 4)
     total = 0
     i = 0
-    while i < 3000000:
+    while i < 6000000:
         total = total + p.norm2()
         i = i + 1
     q = p
     i = 0
-    while i < 1000000:
+    while i < 2000000:
         q = q.moved(1)
         i = i + 1
     return total + q.x

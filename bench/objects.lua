@@ -16,7 +16,7 @@ local function run()
   local bodies = {}
   for k = 0, 99 do bodies[#bodies + 1] = {x = 0.0, y = 10.0 + k, vx = 1.0, vy = 0.0} end
   local t = 0
-  while t < 2000 do
+  while t < 120000 do
     bodies = step(bodies, 0.01)
     t = t + 1
   end

@@ -17,7 +17,7 @@ def run():
     for k in range(0, 100):
         bodies = bodies + [{"x": 0.0, "y": 10.0 + k, "vx": 1.0, "vy": 0.0}]
     t = 0
-    while t < 2000:
+    while t < 120000:
         bodies = step(bodies, 0.01)
         t = t + 1
     s = 0.0

@@ -8,7 +8,7 @@ local function run()
   local s = table.concat(parts)
   local words = 0
   local j = 0
-  while j < 300000 do
+  while j < 1000000 do
     local t = "item-" .. j .. "-" .. tostring(j * 2)
     words = words + #t
     j = j + 1

@@ -6,7 +6,7 @@ def run():
         i = i + 1
     words = 0
     j = 0
-    while j < 300000:
+    while j < 1000000:
         t = f"item-{j}-{str(j * 2)}"
         words = words + len(t)
         j = j + 1

@@ -13,7 +13,7 @@ struct OpInfo {
     int summary;
 };
 constexpr OpInfo kOps[] = {
-#define OP(name, byte, summary) {#name, byte, summary},
+#define OP(name, byte, summary, ...) {#name, byte, summary},
 #include "opcodes.def"
 #undef OP
 };

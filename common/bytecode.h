@@ -1,6 +1,7 @@
 // Instructions, compiled programs and the two external encodings.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -10,13 +11,13 @@
 namespace calvex {
 
 enum class Op : uint8_t {
-#define OP(name, byte, summary) name,
+#define OP(name, ...) name,
 #include "opcodes.def"
 #undef OP
 };
 
 inline constexpr int kOpCount = 0
-#define OP(name, byte, summary) +1
+#define OP(...) +1
 #include "opcodes.def"
 #undef OP
     ;
@@ -29,7 +30,49 @@ int op_byte(Op op);
 // The number `compile` reports for a kind.
 int op_summary(Op op);
 
-inline bool is_jump(Op op) { return op == Op::Jump || op == Op::JumpIfFalse || op == Op::JumpIfTrue; }
+// What an instruction's operand names (opcodes.def).
+enum class Operand : uint8_t { None, Imm, Target, Count, Reg, Const, Global };
+// How control leaves an instruction (opcodes.def).
+enum class Flow : uint8_t { Next, Jump, Branch, Stop };
+
+namespace op_table {
+inline constexpr Operand kOperand[] = {
+#define OP(name, byte, summary, pops, pushes, operand, flow) Operand::operand,
+#include "opcodes.def"
+#undef OP
+};
+inline constexpr Flow kFlow[] = {
+#define OP(name, byte, summary, pops, pushes, operand, flow) Flow::flow,
+#include "opcodes.def"
+#undef OP
+};
+inline constexpr uint8_t kPushes[] = {
+#define OP(name, byte, summary, pops, pushes, operand, flow) pushes,
+#include "opcodes.def"
+#undef OP
+};
+}  // namespace op_table
+
+constexpr Operand op_operand(Op op) { return op_table::kOperand[static_cast<size_t>(op)]; }
+constexpr Flow op_flow(Op op) { return op_table::kFlow[static_cast<size_t>(op)]; }
+// True for the kinds whose `operand` field means something (not Push: its
+// value is `imm`).
+constexpr bool op_has_operand(Op op) { return op_operand(op) != Operand::None && op_operand(op) != Operand::Imm; }
+constexpr bool is_jump(Op op) { return op_operand(op) == Operand::Target; }
+// Values an instruction pushes, and pops given its operand (saturating: a
+// count beyond the address space means "all of them").
+constexpr unsigned op_pushes(Op op) { return op_table::kPushes[static_cast<size_t>(op)]; }
+constexpr uint64_t op_pops(Op op, uint64_t operand) {
+    const unsigned __int128 n = operand;
+    unsigned __int128 r = 0;
+    switch (op) {
+#define OP(name, byte, summary, pops, pushes, operand, flow) \
+    case Op::name: r = (pops); break;
+#include "opcodes.def"
+#undef OP
+    }
+    return r > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(r);
+}
 
 // One instruction. `imm` is used by Push only; `operand` by every other kind
 // that takes one (jump target, count, register, constant index).

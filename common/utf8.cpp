@@ -1,4 +1,4 @@
-// UTF-8 decoding and the Unicode alphanumeric table.
+// UTF-8 validation and encoding, and the Unicode alphanumeric table.
 #include "utf8.h"
 
 #include <algorithm>
@@ -15,31 +15,31 @@ extern const size_t kAlnumRangeCount;
 
 }  // namespace
 
-size_t utf8_decode(std::string_view s, size_t i, char32_t& out) {
-    auto b0 = static_cast<unsigned char>(s[i]);
-    size_t len;
-    char32_t c, min;
-    if (b0 < 0x80) {
-        out = b0;
-        return 1;
-    } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-        len = 2, c = b0 & 0x1F, min = 0x80;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        len = 3, c = b0 & 0x0F, min = 0x800;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        len = 4, c = b0 & 0x07, min = 0x10000;
+bool utf8_valid(std::string_view s) {
+    for (size_t i = 0; i < s.size();) {
+        const Utf8Char c = utf8_next(s, i, Utf8Policy::ByteWise);
+        if (!c.ok) return false;
+        i += c.len;
+    }
+    return true;
+}
+
+void utf8_append(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
     } else {
-        return 0;
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
     }
-    if (s.size() - i < len) return 0;
-    for (size_t k = 1; k < len; ++k) {
-        auto b = static_cast<unsigned char>(s[i + k]);
-        if ((b & 0xC0) != 0x80) return 0;
-        c = (c << 6) | (b & 0x3F);
-    }
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-    out = c;
-    return len;
 }
 
 bool is_unicode_alnum(char32_t c) {

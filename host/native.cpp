@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bindings.h"
+#include "common/utf8.h"
 
 namespace calvex {
 
@@ -64,44 +65,12 @@ bool with_registry(F&& f) {
 
 // Appends `bytes` as UTF-8, each ill-formed subsequence replaced by U+FFFD.
 void append_lossy_utf8(std::string& out, const unsigned char* s, size_t n) {
-    static constexpr char kReplacement[] = "\xEF\xBF\xBD";
-    size_t i = 0;
-    while (i < n) {
-        unsigned char b = s[i];
-        if (b < 0x80) {
-            out.push_back(static_cast<char>(b));
-            ++i;
-            continue;
-        }
-        size_t need = 0;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            need = 1;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            need = 2;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            need = 3;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        }
-        size_t len = 1;
-        bool ok = need > 0;
-        for (size_t k = 0; ok && k < need; ++k) {
-            if (i + len >= n) { ok = false; break; }
-            unsigned char c = s[i + len];
-            if (c < lo || c > hi) { ok = false; break; }
-            lo = 0x80;
-            hi = 0xBF;
-            ++len;
-        }
-        if (ok) {
-            out.append(reinterpret_cast<const char*>(s + i), len);
-        } else {
-            out += kReplacement;
-        }
-        i += len;
+    const std::string_view text(reinterpret_cast<const char*>(s), n);
+    for (size_t i = 0; i < n;) {
+        const Utf8Char c = utf8_next(text, i, Utf8Policy::MaximalSubpart);
+        if (c.ok) out.append(text, i, c.len);
+        else out += "\xEF\xBF\xBD";
+        i += c.len;
     }
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <system_error>
 
+#include "common/utf8.h"
+
 namespace calvex {
 
 double decimal_text_to_double(std::string_view text) {
@@ -50,56 +52,15 @@ bool is_ident_start(char32_t c) { return is_alpha(c) || c == '_'; }
 bool is_ident_char(char32_t c) { return is_ident_start(c) || is_digit(c); }
 bool is_quote(char32_t c) { return c == '"' || c == '\''; }
 
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 // The host hands us valid UTF-8, but the parser also lexes interpolation
 // texts it cut out itself; malformed bytes become U+FFFD rather than being
 // trusted.
 void decode_utf8(std::string_view s, std::vector<char32_t>& out) {
     out.reserve(s.size());
-    size_t i = 0;
-    while (i < s.size()) {
-        auto b0 = static_cast<unsigned char>(s[i]);
-        if (b0 < 0x80) {
-            out.push_back(b0);
-            ++i;
-            continue;
-        }
-        size_t len = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC2 ? 2 : 0;
-        char32_t c = 0xFFFD;
-        size_t used = 1;
-        if (len != 0 && b0 <= 0xF4 && i + len <= s.size()) {
-            char32_t v = b0 & (0x7F >> len);
-            size_t k = 1;
-            for (; k < len; ++k) {
-                auto b = static_cast<unsigned char>(s[i + k]);
-                if ((b & 0xC0) != 0x80) break;
-                v = (v << 6) | (b & 0x3F);
-            }
-            bool overlong = (len == 3 && v < 0x800) || (len == 4 && v < 0x10000);
-            if (k == len && !overlong && v <= 0x10FFFF && !(v >= 0xD800 && v <= 0xDFFF)) {
-                c = v;
-                used = len;
-            }
-        }
-        out.push_back(c);
-        i += used;
+    for (size_t i = 0; i < s.size();) {
+        const Utf8Char c = utf8_next(s, i, Utf8Policy::ByteWise);
+        out.push_back(c.ok ? c.cp : 0xFFFD);
+        i += c.len;
     }
 }
 
@@ -273,7 +234,7 @@ private:
         if (c > 0x7F) return Unit{};
         if (operator_token(c, line, col)) return Unit{};
         std::string msg = "Unexpected character: ";
-        append_utf8(msg, c);
+        utf8_append(msg, c);
         return Err{std::move(msg)};
     }
 
@@ -423,7 +384,7 @@ private:
             advance();
             if (c == q) break;
             if (c != '\\') {
-                append_utf8(text, c);
+                utf8_append(text, c);
                 continue;
             }
             char32_t e = peek();
@@ -439,7 +400,7 @@ private:
                 case '\\': case '"': case '\'': text += static_cast<char>(e); break;
                 default: {
                     std::string msg = "Unknown escape sequence: \\";
-                    append_utf8(msg, e);
+                    utf8_append(msg, e);
                     return Err{std::move(msg)};
                 }
             }
@@ -462,7 +423,7 @@ private:
             }
             advance();
             if (c != '\\') {
-                append_utf8(text, c);
+                utf8_append(text, c);
                 continue;
             }
             char32_t e = peek();
@@ -473,7 +434,7 @@ private:
                 case 'r': text += '\r'; break;
                 case 't': text += '\t'; break;
                 case '0': text += '\0'; break;
-                default: append_utf8(text, e); break;
+                default: utf8_append(text, e); break;
             }
         }
         push(TokenKind::String, line, col, std::move(text));
@@ -489,7 +450,7 @@ private:
             if (c == '\n') return located("Unterminated raw string — newline inside string");
             advance();
             if (c == q) break;
-            append_utf8(text, c);
+            utf8_append(text, c);
         }
         push(TokenKind::String, line, col, std::move(text));
         return Unit{};
@@ -513,7 +474,7 @@ private:
                     if (depth > 0) {
                         text += '\\';
                         if (peek() != kNone) {
-                            append_utf8(text, peek());
+                            utf8_append(text, peek());
                             advance();
                         }
                         break;
@@ -523,7 +484,7 @@ private:
                         case 'n': text += '\n'; break;
                         case 'r': text += '\r'; break;
                         case 't': text += '\t'; break;
-                        default: append_utf8(text, e); break;
+                        default: utf8_append(text, e); break;
                     }
                     advance();
                     break;
@@ -548,7 +509,7 @@ private:
                     }
                     break;
                 default:
-                    append_utf8(text, c);
+                    utf8_append(text, c);
                     break;
             }
         }

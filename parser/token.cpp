@@ -5,6 +5,8 @@
 #include <array>
 #include <string_view>
 
+#include "common/utf8.h"
+
 #include "common/numfmt.h"
 
 namespace calvex {
@@ -202,21 +204,9 @@ bool needs_unicode_escape(char32_t c) {
 // Decodes one code point at s[i], advancing i. Malformed bytes decode as
 // U+FFFD one byte at a time, so any byte string is accepted.
 char32_t decode_at(std::string_view s, size_t& i) {
-    auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char b0 = byte(i);
-    if (b0 < 0x80) { ++i; return b0; }
-    size_t len = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC2 ? 2 : 0;
-    if (len == 0 || b0 > 0xF4 || i + len > s.size()) { ++i; return 0xFFFD; }
-    char32_t c = b0 & (0x7F >> len);
-    for (size_t k = 1; k < len; ++k) {
-        unsigned char b = byte(i + k);
-        if ((b & 0xC0) != 0x80) { ++i; return 0xFFFD; }
-        c = (c << 6) | (b & 0x3F);
-    }
-    bool overlong = (len == 3 && c < 0x800) || (len == 4 && c < 0x10000);
-    if (overlong || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) { ++i; return 0xFFFD; }
-    i += len;
-    return c;
+    const Utf8Char c = utf8_next(s, i, Utf8Policy::ByteWise);
+    i += c.len;
+    return c.ok ? c.cp : 0xFFFD;
 }
 
 void append_debug_text(std::string& out, std::string_view text) {

@@ -85,17 +85,4 @@ bool ordered(int which, const Value& a, const Value& b, bool& out, std::string& 
     return true;
 }
 
-bool negate(const Value& x, Value& out, std::string& err) {
-    if (x.is_int()) {
-        out = Value::integer(wrap_neg(x.as_int()));
-        return true;
-    }
-    if (x.is_float()) {
-        out = Value::number(-x.as_float());
-        return true;
-    }
-    err = "Type error: unary negation requires a number";
-    return false;
-}
-
 }  // namespace calvex::arith

@@ -48,7 +48,4 @@ bool generic(BinOp op, const Value& a, const Value& b, Value& out, std::string& 
 // Fails with "Type error: expected number".
 bool ordered(int which, const Value& a, const Value& b, bool& out, std::string& err);
 
-// Neg on any value.
-bool negate(const Value& x, Value& out, std::string& err);
-
 }  // namespace calvex::arith

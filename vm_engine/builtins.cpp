@@ -10,21 +10,20 @@
 #include <string>
 
 #include "arith.h"
+#include "common/utf8.h"
 #include "vm.h"
 
 namespace calvex {
 
 const char* const kBuiltinNames[kBuiltinCount] = {
-    "print", "clock", "str", "int", "float", "len", "range", "typeof", "input",
-    "sqrt",  "abs",   "min", "max", "pow",   "round", "rand", "cos",   "sin",
+#define BUILTIN(name, fn) #name,
+#include "builtins.def"
+#undef BUILTIN
 };
 
 namespace {
 
-enum Builtin : int {
-    Print, Clock, Str, Int, Float, Len, Range, Typeof, Input,
-    Sqrt, Abs, Min, Max, Pow, Round, Rand, Cos, Sin,
-};
+using Args = std::span<const Value>;
 
 const Value kNil;
 
@@ -36,7 +35,7 @@ inline double num_or(const Value& v, double dflt) {
     return numeric_view(v, d) ? d : dflt;
 }
 
-Value do_print(std::span<const Value> args) {
+Value builtin_print(Args args) {
     std::string out;
     for (const Value& v : args) append_host_display(out, v);
     out += '\n';
@@ -47,43 +46,7 @@ Value do_print(std::span<const Value> args) {
     return Value();
 }
 
-// Strings hold UTF-8 text; a line that is not valid UTF-8 counts as a read
-// error.
-bool valid_utf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        size_t len;
-        uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c >> 5) == 0x6) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c >> 4) == 0xE) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c >> 3) == 0x1E) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + len > s.size()) return false;
-        for (size_t k = 1; k < len; ++k) {
-            auto d = static_cast<unsigned char>(s[i + k]);
-            if ((d >> 6) != 0x2) return false;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        static constexpr uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += len;
-    }
-    return true;
-}
-
-Value do_input(std::span<const Value> args) {
+Value builtin_input(Args args) {
     if (!args.empty()) {
         std::string prompt = host_display_text(args[0]);
         flockfile(stdout);
@@ -102,7 +65,7 @@ Value do_input(std::span<const Value> args) {
         return Value::string("");
     }
     size_t len = static_cast<size_t>(n);
-    if (!valid_utf8(std::string_view(line, len))) {
+    if (!utf8_valid(std::string_view(line, len))) {  // a read error: strings hold UTF-8
         std::free(line);
         return Value();
     }
@@ -164,7 +127,8 @@ double parse_float(std::string_view s) {
     return neg ? -x : x;
 }
 
-Value do_int(const Value& x) {
+Value builtin_int(Args args) {
+    const Value& x = arg(args, 0);
     switch (x.kind()) {
         case Kind::Bool: return Value::integer(x.as_bool() ? 1 : 0);
         case Kind::Int: return x;
@@ -180,7 +144,8 @@ Value do_int(const Value& x) {
     }
 }
 
-Value do_float(const Value& x) {
+Value builtin_float(Args args) {
+    const Value& x = arg(args, 0);
     switch (x.kind()) {
         case Kind::Bool: return Value::number(x.as_bool() ? 1.0 : 0.0);
         case Kind::Int: return Value::number(static_cast<double>(x.as_int()));
@@ -199,7 +164,9 @@ int64_t length_of(const Value& x) {
     }
 }
 
-Value do_range(const Value& a, const Value& b) {
+Value builtin_range(Args args) {
+    const Value& a = arg(args, 0);
+    const Value& b = arg(args, 1);
     int64_t start = a.is_int() ? a.as_int() : 0;
     int64_t end = b.is_int() ? b.as_int() : 0;
     if (end <= start) return Value::array();
@@ -245,7 +212,7 @@ double pow10i(int32_t d) {
     return d < 0 ? 1.0 / r : r;
 }
 
-Value do_round(std::span<const Value> args) {
+Value builtin_round(Args args) {
     const Value& x = arg(args, 0);
     bool has_digits = args.size() >= 2 && args[1].is_int();
     if (x.is_int()) {
@@ -270,14 +237,14 @@ uint64_t now_nanos() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-Value do_clock() {
+Value builtin_clock(Args) {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     if (ts.tv_sec < 0) return Value::number(0.0);
     return Value::number(static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9);
 }
 
-Value do_rand(std::span<const Value> args) {
+Value builtin_rand(Args args) {
     uint64_t x = now_nanos();
     x ^= x >> 12;
     x ^= x << 25;
@@ -292,6 +259,37 @@ Value do_rand(std::span<const Value> args) {
     return Value::number(r);
 }
 
+Value builtin_str(Args args) { return Value::string(display_text(arg(args, 0))); }
+Value builtin_len(Args args) { return Value::integer(length_of(arg(args, 0))); }
+Value builtin_typeof(Args args) { return Value::string(kind_name(arg(args, 0).kind())); }
+Value builtin_sqrt(Args args) { return Value::number(std::sqrt(num_or(arg(args, 0), 0.0))); }
+Value builtin_abs(Args args) {
+    const Value& x = arg(args, 0);
+    if (x.is_int()) return Value::integer(x.as_int() < 0 ? arith::wrap_neg(x.as_int()) : x.as_int());
+    if (x.is_float()) return Value::number(std::fabs(x.as_float()));
+    return x;
+}
+Value builtin_min(Args args) { return do_minmax(arg(args, 0), arg(args, 1), false); }
+Value builtin_max(Args args) { return do_minmax(arg(args, 0), arg(args, 1), true); }
+Value builtin_pow(Args args) {
+    return Value::number(std::pow(num_or(arg(args, 0), 0.0), num_or(arg(args, 1), 0.0)));
+}
+Value builtin_cos(Args args) {
+    double d;
+    return Value::number(numeric_view(arg(args, 0), d) ? std::cos(d) : 0.0);
+}
+Value builtin_sin(Args args) {
+    double d;
+    return Value::number(numeric_view(arg(args, 0), d) ? std::sin(d) : 0.0);
+}
+
+using BuiltinFn = Value (*)(Args);
+constexpr BuiltinFn kBuiltinFns[kBuiltinCount] = {
+#define BUILTIN(name, fn) fn,
+#include "builtins.def"
+#undef BUILTIN
+};
+
 }  // namespace
 
 int builtin_index(std::string_view name) {
@@ -301,38 +299,8 @@ int builtin_index(std::string_view name) {
 }
 
 Value call_builtin(int index, std::span<const Value> args) {
-    switch (index) {
-        case Print: return do_print(args);
-        case Clock: return do_clock();
-        case Str: return Value::string(display_text(arg(args, 0)));
-        case Int: return do_int(arg(args, 0));
-        case Float: return do_float(arg(args, 0));
-        case Len: return Value::integer(length_of(arg(args, 0)));
-        case Range: return do_range(arg(args, 0), arg(args, 1));
-        case Typeof: return Value::string(kind_name(arg(args, 0).kind()));
-        case Input: return do_input(args);
-        case Sqrt: return Value::number(std::sqrt(num_or(arg(args, 0), 0.0)));
-        case Abs: {
-            const Value& x = arg(args, 0);
-            if (x.is_int()) return Value::integer(x.as_int() < 0 ? arith::wrap_neg(x.as_int()) : x.as_int());
-            if (x.is_float()) return Value::number(std::fabs(x.as_float()));
-            return x;
-        }
-        case Min: return do_minmax(arg(args, 0), arg(args, 1), false);
-        case Max: return do_minmax(arg(args, 0), arg(args, 1), true);
-        case Pow: return Value::number(std::pow(num_or(arg(args, 0), 0.0), num_or(arg(args, 1), 0.0)));
-        case Round: return do_round(args);
-        case Rand: return do_rand(args);
-        case Cos: {
-            double d;
-            return Value::number(numeric_view(arg(args, 0), d) ? std::cos(d) : 0.0);
-        }
-        case Sin: {
-            double d;
-            return Value::number(numeric_view(arg(args, 0), d) ? std::sin(d) : 0.0);
-        }
-        default: return Value();
-    }
+    if (index < 0 || static_cast<size_t>(index) >= kBuiltinCount) return Value();
+    return kBuiltinFns[index](args);
 }
 
 }  // namespace calvex

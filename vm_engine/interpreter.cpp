@@ -17,17 +17,7 @@ using namespace vmi;
 
 namespace {
 
-// Appends the UTF-8 scalar values of `s` as one-character strings.
-void split_chars(std::string_view s, std::vector<Value>& out) {
-    size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
-        if (i + len > s.size()) len = s.size() - i;
-        out.push_back(Value::string(s.substr(i, len)));
-        i += len;
-    }
-}
+const int kRangeBuiltin = builtin_index("range");
 
 void append_int_text(std::string& out, uint64_t v) { out += std::to_string(v); }
 
@@ -174,10 +164,9 @@ Result<Value> Machine::run(const void* const** table_out) {
     do {                                                \
         if (sp - sb < (k)) [[unlikely]] UNDERFLOW();    \
     } while (0)
-#define TAG(v) VA::tag(v)
-#define IVAL(v) VA::u(v).i
-#define FVAL(v) VA::u(v).f
-#define BOTH(a, b, K) (TAG(a) == Kind::K && TAG(b) == Kind::K)
+    // Both operands of kind K. (A macro: as an inline function it changes
+    // how the compiler allocates the loop's registers, for the worse.)
+#define BOTH(a, b, K) ((a).kind() == Kind::K && (b).kind() == Kind::K)
     // Taken loop edges: stack room for the next straight run, the interrupt
     // check, and the JIT hook for jumps strictly backwards.
 #define BACKEDGE(target, from)                                                           \
@@ -273,9 +262,9 @@ Result<Value> Machine::run(const void* const** table_out) {
             if (check && check(check_ctx)) goto L_interrupt;
         }
         with_receiver = false;
-        switch (TAG(*callee)) {
+        switch (callee->kind()) {
             case Kind::Function:
-                nc = VA::u(*callee).name;
+                nc = callee->plain_name_cell();
                 if (nc->owner != serial) [[unlikely]] resolve(nc);
                 if (nc->native) goto call_native;
                 if (nc->unit) {
@@ -290,7 +279,7 @@ Result<Value> Machine::run(const void* const** table_out) {
                 }
                 goto call_nil;
             case Kind::Method:
-                nc = VA::u(*callee).meth->fn;
+                nc = callee->method_name_cell();
                 if (nc->owner != serial) [[unlikely]] resolve(nc);
                 if (nc->unit) {
                     target = static_cast<CodeUnit*>(const_cast<void*>(nc->unit));
@@ -299,7 +288,7 @@ Result<Value> Machine::run(const void* const** table_out) {
                 }
                 goto call_nil;
             case Kind::Native:
-                nc = VA::u(*callee).name;
+                nc = callee->plain_name_cell();
                 if (nc->owner != serial) [[unlikely]] resolve(nc);
                 if (nc->native) goto call_native;
                 goto call_nil;
@@ -334,8 +323,8 @@ Result<Value> Machine::run(const void* const** table_out) {
         ENSURE_AT(wbase + std::max(R, have) + target->headroom);
         callee = stk + slot;
         frames[nframes++] = CallFrame{unit, ip + 1, static_cast<size_t>(rg - stk), slot};
-        if (TAG(*callee) == Kind::Method) {
-            Value recv = VA::u(*callee).meth->receiver;
+        if (callee->kind() == Kind::Method) {
+            Value recv = callee->receiver();
             *callee = std::move(recv);
         }
         Value* w = stk + wbase;
@@ -400,7 +389,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         size_t n = ip->a.u;
         if (static_cast<size_t>(sp - sb) < n) UNDERFLOW();
         Value arr = Value::array();
-        std::vector<Value>& items = VA::u(arr).arr->items;
+        std::vector<Value>& items = arr.items_in_place();
         items.reserve(n);
         Value* first = sp - n;
         for (size_t k = 0; k < n; ++k) items.push_back(std::move(first[k]));
@@ -412,7 +401,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         size_t n = ip->a.u;
         if (static_cast<size_t>(sp - sb) / 2 < n) UNDERFLOW();
         Value obj = Value::object();
-        ObjMap& map = VA::u(obj).obj->map;
+        ObjMap& map = obj.members_in_place();
         map.reserve(n);
         Value* first = sp - 2 * n;
         // Pairs are popped top first and a later pop overwrites, so the
@@ -431,9 +420,9 @@ Result<Value> Machine::run(const void* const** table_out) {
         NEED(2);
         Value& c = sp[-2];
         Value& k = sp[-1];
-        if (TAG(c) == Kind::Array && TAG(k) == Kind::Int) {
+        if (c.kind() == Kind::Array && k.kind() == Kind::Int) {
             const std::vector<Value>& items = c.items();
-            int64_t i = IVAL(k);
+            int64_t i = k.as_int();
             int64_t len = static_cast<int64_t>(items.size());
             if (i < 0) i += len;
             --sp;  // the key is an Int: nothing to release
@@ -445,8 +434,8 @@ Result<Value> Machine::run(const void* const** table_out) {
             }
             NEXT();
         }
-        if (TAG(c) == Kind::Object && TAG(k) == Kind::String) {
-            if (const Value* found = c.members().find(k)) {
+        if (c.kind() == Kind::Object && k.kind() == Kind::String) {
+            if (const Value* found = find_member(c.members(), k, unit->slots[ip - base])) {
                 Value e = *found;
                 (--sp)->~Value();
                 c = std::move(e);
@@ -491,21 +480,29 @@ Result<Value> Machine::run(const void* const** table_out) {
             else if (setindex_variant == 3 && sp - sb >= 3 + static_cast<ptrdiff_t>(unit->chains[ip->a.u].keys.size()))
                 shared_ok = chain_unique(sp, unit->chains[ip->a.u], rg, *unit);
         }
-        if (TAG(c) == Kind::Array) {
-            if (TAG(k) == Kind::Int) {
-                int64_t i = IVAL(k);
+        if (c.kind() == Kind::Array) {
+            if (k.kind() == Kind::Int) {
+                int64_t i = k.as_int();
                 int64_t len = static_cast<int64_t>(c.items().size());
                 if (i < 0) i += len;
                 if (i >= 0 && i < len) {
                     std::vector<Value>& items =
-                        shared_ok ? VA::u(c).arr->items : c.unique_items();
+                        shared_ok ? c.items_in_place() : c.unique_items();
                     items[static_cast<size_t>(i)] = std::move(v);
                 }
             }
-        } else if (TAG(c) == Kind::Object) {
-            Value key = TAG(k) == Kind::String ? k : Value::string(display_text(k));
-            ObjMap& map = shared_ok ? VA::u(c).obj->map : c.unique_members();
-            map.set(key, std::move(v));
+        } else if (c.kind() == Kind::Object) {
+            if (k.kind() == Kind::String) {
+                ObjMap& map = shared_ok ? c.members_in_place() : c.unique_members();
+                if (Value* slot = find_member(map, k, unit->slots[ip - base]))
+                    *slot = std::move(v);
+                else
+                    map.insert_new(k, std::move(v));
+            } else {
+                Value key = Value::string(display_text(k));
+                ObjMap& map = shared_ok ? c.members_in_place() : c.unique_members();
+                map.set(key, std::move(v));
+            }
         }
         (--sp)->~Value();
         (--sp)->~Value();
@@ -523,14 +520,14 @@ Result<Value> Machine::run(const void* const** table_out) {
         Value& a = sp[-2];
         Value& b = sp[-1];
         bool in_place = false;
-        if (TAG(a) == Kind::String) {
+        if (a.kind() == Kind::String) {
             size_t rc = a.share_count();
             in_place = rc == 1 || (rc == 2 && concat_local && rg[ip->a.u].cell() == a.cell());
         }
         if (in_place) {
             std::string tmp;
             std::string_view add;
-            if (TAG(b) == Kind::String) {
+            if (b.kind() == Kind::String) {
                 add = b.as_string();
             } else {
                 append_display(tmp, b);
@@ -552,7 +549,7 @@ Result<Value> Machine::run(const void* const** table_out) {
             }
         } else {
             Value r;
-            if (TAG(a) == Kind::String && TAG(b) == Kind::String) {
+            if (a.kind() == Kind::String && b.kind() == Kind::String) {
                 std::string_view x = a.as_string(), y = b.as_string();
                 r = Value::string_with_capacity(x, x.size() + y.size());
                 StrCell* c = r.str_cell();
@@ -574,7 +571,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         NEED(1);
         Value& x = sp[-1];
         int64_t n;
-        switch (TAG(x)) {
+        switch (x.kind()) {
             case Kind::String: n = static_cast<int64_t>(x.as_string().size()); break;
             case Kind::Array: n = static_cast<int64_t>(x.items().size()); break;
             case Kind::Object: n = static_cast<int64_t>(x.members().size()); break;
@@ -591,17 +588,19 @@ Result<Value> Machine::run(const void* const** table_out) {
         NEED(1);
         Value& x = sp[-1];
         Value coll;
-        switch (TAG(x)) {
+        switch (x.kind()) {
             case Kind::String: {
                 coll = Value::array();
-                split_chars(x.as_string(), VA::u(coll).arr->items);
+                std::vector<Value>& chars = coll.items_in_place();
+                std::string_view text = x.as_string();
+                for (size_t at = 0, len = 0; at < text.size(); at += len) chars.push_back(char_at(text, at, len));
                 break;
             }
             case Kind::Array: coll = x; break;
             case Kind::Object: {
                 const ObjMap& m = x.members();
                 coll = Value::array();
-                std::vector<Value>& keys = VA::u(coll).arr->items;
+                std::vector<Value>& keys = coll.items_in_place();
                 keys.reserve(m.size());
                 for (size_t i = 0; i < m.size(); ++i) keys.push_back(m.key_at(i));
                 std::sort(keys.begin(), keys.end(),
@@ -613,7 +612,7 @@ Result<Value> Machine::run(const void* const** table_out) {
                 FAIL("Type error: cannot iterate over value");
         }
         Value state = Value::array();
-        std::vector<Value>& st = VA::u(state).arr->items;
+        std::vector<Value>& st = state.items_in_place();
         st.reserve(2);
         st.push_back(std::move(coll));
         st.push_back(Value::integer(0));
@@ -624,7 +623,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     L_IterNext: {
         NEED(1);
         Value& s = sp[-1];
-        if (TAG(s) != Kind::Array || s.items().size() != 2) {
+        if (s.kind() != Kind::Array || s.items().size() != 2) {
             (--sp)->~Value();
             FAIL("Invalid iterator state");
         }
@@ -642,10 +641,10 @@ Result<Value> Machine::run(const void* const** table_out) {
         if (i < coll.items().size()) {
             Value elem = coll.items()[i];
             if (s.share_count() == 1) {
-                put_int(&VA::u(s).arr->items[1], static_cast<int64_t>(i + 1));
+                put_int(&s.items_in_place()[1], static_cast<int64_t>(i + 1));
             } else {
                 Value fresh = Value::array();
-                std::vector<Value>& st = VA::u(fresh).arr->items;
+                std::vector<Value>& st = fresh.items_in_place();
                 st.reserve(2);
                 st.push_back(coll);
                 st.push_back(Value::integer(static_cast<int64_t>(i + 1)));
@@ -664,8 +663,8 @@ Result<Value> Machine::run(const void* const** table_out) {
     // generic sequence would build is stored straight back into h.
     L_ForNext: {
         Value& s = rg[ip->a.u];
-        if (TAG(s) == Kind::Array && s.share_count() == 1) {
-            std::vector<Value>& st = VA::u(s).arr->items;
+        if (s.kind() == Kind::Array && s.share_count() == 1) {
+            std::vector<Value>& st = s.items_in_place();
             if (st.size() == 2 && st[1].is_int() && st[1].as_int() >= 0 && st[0].is_array()) {
                 uint64_t i = static_cast<uint64_t>(st[1].as_int());
                 const std::vector<Value>& items = st[0].items();
@@ -685,6 +684,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 
 
 #include "fused_handlers.inc"
+#include "loop_handlers.inc"
 
     L_Halt:
         state.status = VMStatus::Halted;
@@ -752,6 +752,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 #undef POP_ALL
 #undef UNDERFLOW
 #undef NEED
+#undef BOTH
 #undef GENERIC_ARITH
 #undef POP2_AND_FAIL
 #undef SPECIAL

@@ -20,59 +20,37 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/utf8.h"
 #include "jit.h"
 #include "vm.h"
 
 namespace calvex {
 
-// Raw access to a handle's parts for the machine's hot paths.
-struct ValueAccess {
-    static Kind& tag(Value& v) { return v.tag_; }
-    static Kind tag(const Value& v) { return v.tag_; }
-    static Value::U& u(Value& v) { return v.u_; }
-    static const Value::U& u(const Value& v) { return v.u_; }
-};
 
 // Internal records of the machine (own namespace: other files of the library
 // may use the same short names).
 namespace vmi {
 
-using VA = ValueAccess;
-
 // Stack slots at or above the stack top are raw memory: they are written with
 // placement construction and never destroyed.
-inline void put_int(Value* s, int64_t i) {
-    VA::tag(*s) = Kind::Int;
-    VA::u(*s).i = i;
-}
-inline void put_float(Value* s, double f) {
-    VA::tag(*s) = Kind::Float;
-    VA::u(*s).f = f;
-}
-inline void put_bool(Value* s, bool b) {
-    VA::tag(*s) = Kind::Bool;
-    VA::u(*s).i = b ? 1 : 0;
-}
+inline void put_int(Value* s, int64_t i) { s->put_int(i); }
+inline void put_float(Value* s, double f) { s->put_float(f); }
+inline void put_bool(Value* s, bool b) { s->put_bool(b); }
+inline void put_nil(Value* s) { s->put_nil(); }
 // Stores into a live slot (a register), releasing what it held.
 inline void store_int(Value& d, int64_t i) {
     if (d.is_heap()) [[unlikely]] {
         d = Value::integer(i);
         return;
     }
-    VA::tag(d) = Kind::Int;
-    VA::u(d).i = i;
+    d.put_int(i);
 }
 inline void store_float(Value& d, double f) {
     if (d.is_heap()) [[unlikely]] {
         d = Value::number(f);
         return;
     }
-    VA::tag(d) = Kind::Float;
-    VA::u(d).f = f;
-}
-inline void put_nil(Value* s) {
-    VA::tag(*s) = Kind::Nil;
-    VA::u(*s).i = 0;
+    d.put_float(f);
 }
 
 uint64_t next_serial();
@@ -131,6 +109,9 @@ struct CodeUnit {
 
     std::vector<PInst> pcode;  // code.size() + 1 entries
     std::vector<MethodIC> ics;
+    // Member caches, one per instruction: where the key an object member
+    // read or write found last time sits in the object (see find_member).
+    std::vector<uint32_t> slots;
     std::vector<WriteBack> chains;
     uint32_t nregs = 0;        // 1 + highest register the code names
     uint32_t window = 0;       // registers of a call: max(nregs, params)
@@ -191,6 +172,26 @@ struct Machine {
     Value k_class = Value::string("__class__");
     Value k_methods = Value::string("__methods__");
     Value k_parent = Value::string("__parent__");
+    // One-character strings of the bytes below 0x80, made on first use and
+    // shared by every string iteration of this machine.
+    Value ascii_chars[128];
+
+    const Value& ascii_char(unsigned char c) {
+        Value& v = ascii_chars[c];
+        if (!v.is_string()) v = Value::string(std::string_view(reinterpret_cast<const char*>(&c), 1));
+        return v;
+    }
+    // The one-character string of the UTF-8 scalar at byte `at` of `s`
+    // (at < s.size()); sets `len` to its length in bytes.
+    Value char_at(std::string_view s, size_t at, size_t& len) {
+        auto c = static_cast<unsigned char>(s[at]);
+        if (c < 0x80) {
+            len = 1;
+            return ascii_char(c);
+        }
+        len = utf8_next(s, at, Utf8Policy::Trusted).len;
+        return Value::string(s.substr(at, len));
+    }
 
     ~Machine() {
         for (size_t i = sp; i-- > 0;) stack[i].~Value();
@@ -244,11 +245,25 @@ struct Machine {
     size_t write_back(CodeUnit& u, size_t i);
     bool chain_unique(const Value* sp, const WriteBack& wb, const Value* rg, const CodeUnit& u) const;
     void fuse(CodeUnit& u);
+    void lazy_loops(CodeUnit& u);
     Value lookup_method(Value obj, const Value& key, MethodIC& ic);
     Result<Value> run(const void* const** table_out);
 };
 
 namespace vmi {
+
+// Member `key` (a String) of `m`, trying the position cached in `slot` first:
+// objects built by the same code keep their keys in the same order, and keys
+// taken from the constant pool share one cell, so a hit is one comparison.
+inline const Value* find_member(const ObjMap& m, const Value& key, uint32_t& slot) {
+    if (slot < m.size() && m.key_at(slot).str_cell() == key.str_cell()) return &m.value_at(slot);
+    const Value* found = m.find(key);
+    if (found) slot = static_cast<uint32_t>(found - &m.value_at(0));
+    return found;
+}
+inline Value* find_member(ObjMap& m, const Value& key, uint32_t& slot) {
+    return const_cast<Value*>(find_member(static_cast<const ObjMap&>(m), key, slot));
+}
 
 // The handler addresses of Machine::run, indexed by IOp. They live inside
 // run; asking for the table does not touch the machine it is called on.

@@ -125,18 +125,12 @@ std::string temp_base() {
 std::string trace_stem(std::string_view name) {
     std::string stem = "calvex_trace_";
     for (size_t i = 0; i < name.size();) {
-        char32_t c = 0;
-        size_t len = utf8_decode(name, i, c);
-        if (len == 0) {
-            stem += '_';
-            ++i;
-            continue;
-        }
-        if (c == '-' || is_unicode_alnum(c))
-            stem.append(name.substr(i, len));
+        const Utf8Char c = utf8_next(name, i, Utf8Policy::ByteWise);
+        if (c.ok && (c.cp == '-' || is_unicode_alnum(c.cp)))
+            stem.append(name.substr(i, c.len));
         else
             stem += '_';
-        i += len;
+        i += c.len;
     }
     return stem;
 }

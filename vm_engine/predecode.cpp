@@ -68,6 +68,7 @@ void Machine::prepare(CodeUnit& u) {
     const Code& code = u.code;
     size_t n = code.size();
     u.pcode.assign(n + 1, PInst{L[I_End], {0}});
+    u.slots.assign(n, 0);
     u.nregs = u.params;
     for (size_t i = 0; i < n; ++i) {
         const Instruction& in = code[i];
@@ -141,7 +142,10 @@ void Machine::prepare(CodeUnit& u) {
         if (!fast_paths && op >= I_SetIndexLocal) op = static_cast<int>(in.op);
         p.h = L[op];
     }
-    if (fast_paths) fuse(u);
+    if (fast_paths) {
+        fuse(u);
+        lazy_loops(u);
+    }
     // SetIndexGlobal takes the slot the following StoreGlobal resolved to.
     for (size_t i = 0; i < n; ++i) {
         if (u.pcode[i].h == L[I_SetIndexGlobal]) {
@@ -149,7 +153,14 @@ void Machine::prepare(CodeUnit& u) {
             u.pcode[i].a.u = u.pcode[s].a.u;
         }
     }
-    u.headroom = n + 8;
+    // Each instruction grows the stack by at most its pushes less its pops;
+    // a straight run (no backward jump or call) covers each at most once.
+    size_t growth = 0;
+    for (const Instruction& in : code) {
+        uint64_t pops = op_pops(in.op, in.operand), pushes = op_pushes(in.op);
+        if (pushes > pops) growth += pushes - pops;
+    }
+    u.headroom = growth + 8;
     u.window = std::max(u.nregs, u.params);
 }
 
@@ -190,7 +201,7 @@ void Machine::fuse(CodeUnit& u) {
     auto is = [&](size_t j, Op op) { return j < n && c[j].op == op; };
     auto reg = [&](size_t j, Op op) { return is(j, op) && c[j].operand < 256; };
     auto fwd_branch = [&](size_t j) {
-        return j < n && (c[j].op == Op::JumpIfFalse || c[j].op == Op::JumpIfTrue) && c[j].operand > j;
+        return j < n && op_flow(c[j].op) == Flow::Branch && c[j].operand > j;
     };
     auto konst = [&](size_t j) { return is(j, Op::LoadConst) && c[j].operand < u.constants.size(); };
     auto dup_store_pop = [&](size_t j) { return is(j, Op::Dup) && reg(j + 1, Op::StoreLocal) && is(j + 2, Op::Pop); };
@@ -235,6 +246,89 @@ void Machine::fuse(CodeUnit& u) {
         }
         if (op >= 0) u.pcode[i].h = L[op];
     }
+}
+
+namespace {
+
+// True when some path from `start` reads register h before writing it.
+bool read_before_write(const Code& c, size_t start, uint64_t h) {
+    const size_t n = c.size();
+    std::vector<bool> seen(n, false);
+    std::vector<size_t> todo{start};
+    while (!todo.empty()) {
+        size_t p = todo.back();
+        todo.pop_back();
+        while (p < n && !seen[p]) {
+            seen[p] = true;
+            const Instruction& in = c[p];
+            if (in.op == Op::LoadLocal && in.operand == h) return true;
+            if ((in.op == Op::StoreLocal && in.operand == h) || in.op == Op::Return) break;
+            if (in.op == Op::Jump) {
+                p = in.operand;
+                continue;
+            }
+            if (in.op == Op::JumpIfFalse || in.op == Op::JumpIfTrue) todo.push_back(in.operand);
+            ++p;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+// Loops `e IterInit StoreLocal h; <ForLoop on h> StoreLocal t ...` whose state
+// cannot be observed: the loop is entered only through its IterInit, h is
+// named inside the loop only by the ForLoop sequence, no jump lands inside
+// the fused instructions, and h is written before it is read again on every
+// way out but the normal end (which leaves nil in h, as the plain loop). Such a loop keeps a string or a range in h and its position in a
+// register of its own (x) instead of building the array of elements: the
+// state the plain machine would hold is never looked at, and every element,
+// count and stack effect stays the same.
+void Machine::lazy_loops(CodeUnit& u) {
+    const void* const* L = label_table(*this);
+    const Code& c = u.code;
+    const size_t n = c.size();
+    std::vector<bool> target(n + 1, false);
+    for (const Instruction& in : c)
+        if (is_jump(in.op)) target[std::min<uint64_t>(in.operand, n)] = true;
+    const uint32_t first_own = u.nregs;
+    std::vector<std::pair<uint64_t, uint32_t>> own;  // h -> x
+    for (size_t i = 0; i + 10 < n; ++i) {
+        if (c[i].op != Op::IterInit || c[i + 1].op != Op::StoreLocal || u.pcode[i + 2].h != L[I_ForLoop]) continue;
+        const uint64_t h = c[i + 1].operand;
+        const size_t head = i + 2, done = c[i + 9].operand;
+        if (h >= 256 || c[head].operand != h || c[i + 6].operand != h || c[i + 10].op != Op::StoreLocal ||
+            c[i + 10].operand >= 256 || c[i + 10].operand == h || done > n || done <= i + 10)
+            continue;
+        bool ok = !target[i + 1];
+        for (size_t j = i + 3; ok && j <= i + 9; ++j) ok = !target[j];
+        for (size_t j = 0; ok && j < n; ++j) {
+            const Instruction& in = c[j];
+            const bool inside = j >= head && j < done;
+            if (inside && j != head && j != i + 6 && (in.op == Op::LoadLocal || in.op == Op::StoreLocal) &&
+                in.operand == h)
+                ok = false;
+            if (!ok || !is_jump(in.op)) continue;
+            const bool lands_inside = in.operand >= head && in.operand < done;
+            if (!inside && lands_inside) ok = false;
+            if (inside && !lands_inside && read_before_write(c, in.operand, h)) ok = false;
+        }
+        if (!ok) continue;
+        uint32_t x = 0;
+        for (auto& [r, xr] : own)
+            if (r == h) x = xr;
+        if (x == 0) {
+            x = first_own + static_cast<uint32_t>(own.size());
+            own.emplace_back(h, x);
+        }
+        u.pcode[i].h = L[I_IterInitLazy];
+        u.pcode[i].a.u = x;
+        if (i > 0 && c[i - 1].op == Op::Call && c[i - 1].operand == 2 && u.pcode[i - 1].h == L[I_Call])
+            u.pcode[i - 1].h = L[I_CallRangeIter];
+        u.pcode[head].h = L[I_ForLoopLazy];
+        u.pcode[i + 3].a.u = x;  // IterNext ignores its operand
+    }
+    u.nregs = first_own + static_cast<uint32_t>(own.size());
 }
 
 }  // namespace calvex

@@ -279,14 +279,14 @@ bool Analysis::run() {
             bool grew = false;
             const Instruction& ins = code_[i];
             const size_t target = ins.operand < n ? static_cast<size_t>(ins.operand) : n;
-            switch (ins.op) {
-                case Op::Halt: case Op::Return: grew = merge(n, out); break;
-                case Op::Jump: grew = merge(target, out); break;
-                case Op::JumpIfFalse: case Op::JumpIfTrue:
+            switch (op_flow(ins.op)) {
+                case Flow::Stop: grew = merge(n, out); break;
+                case Flow::Jump: grew = merge(target, out); break;
+                case Flow::Branch:
                     grew = merge(i + 1, out);
                     grew = merge(target, out) || grew;
                     break;
-                default: grew = merge(i + 1, out); break;
+                case Flow::Next: grew = merge(i + 1, out); break;
             }
             if (grew) changed = true;
             else {

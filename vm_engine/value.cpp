@@ -172,9 +172,7 @@ uint64_t string_hash(std::string_view s) {
     return h == 0 ? 1 : h;
 }
 
-void Value::release() noexcept {
-    if (--u_.cell->rc == 0) destroy_cell(tag_, u_.cell);
-}
+void Value::release_last() noexcept { destroy_cell(tag_, u_.cell); }
 
 Value Value::string(std::string_view s) {
     Value v;
@@ -439,22 +437,19 @@ void ObjMap::reserve(size_t n) {
 // ---- operations ---------------------------------------------------------------------
 
 bool values_equal(const Value& a, const Value& b) {
-    constexpr double kEps = 2.220446049250313e-16;
     switch (a.kind()) {
         case Kind::Nil: return b.is_nil();
         case Kind::Bool: return b.is_bool() && a.as_bool() == b.as_bool();
         case Kind::Int:
             if (b.is_int()) return a.as_int() == b.as_int();
             if (b.is_float()) {
-                double d = static_cast<double>(a.as_int()) - b.as_float();
-                return (d < 0 ? -d : d) < kEps;
+                return floats_equal(static_cast<double>(a.as_int()), b.as_float());
             }
             return false;
         case Kind::Float:
             if (b.is_number()) {
                 double y = b.is_int() ? static_cast<double>(b.as_int()) : b.as_float();
-                double d = a.as_float() - y;
-                return (d < 0 ? -d : d) < kEps;
+                return floats_equal(a.as_float(), y);
             }
             return false;
         case Kind::String: return b.is_string() && a.as_string() == b.as_string();

@@ -16,6 +16,7 @@
 // overflow the native stack. Display texts are built the same way.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -117,7 +118,7 @@ public:
         return *this;
     }
     ~Value() {
-        if (is_heap()) release();
+        if (is_heap() && --u_.cell->rc == 0) release_last();
     }
 
     // ---- constructors
@@ -176,10 +177,29 @@ public:
     const void* cell() const { return is_heap() ? u_.cell : nullptr; }
     StrCell* str_cell() const { return u_.str; }
 
+    // ---- in-place access for the machine's hot paths
+    // Overwrite with a scalar without releasing the old contents: for raw
+    // slots (stack memory not yet constructed) and handles known to hold a
+    // scalar.
+    void put_int(int64_t i) noexcept { tag_ = Kind::Int; u_.i = i; }
+    void put_float(double f) noexcept { tag_ = Kind::Float; u_.f = f; }
+    void put_bool(bool b) noexcept { tag_ = Kind::Bool; u_.i = b ? 1 : 0; }
+    void put_nil() noexcept { tag_ = Kind::Nil; u_.i = 0; }
+    // The payload of a handle known to be an Int / a Float, for change.
+    int64_t& int_payload() noexcept { return u_.i; }
+    double& float_payload() noexcept { return u_.f; }
+    // Contents of an Array / Object for change without copy-on-write: the
+    // caller has shown that no other holder can observe the change (a fresh
+    // cell, or one whose other holders the change is about to overwrite).
+    std::vector<Value>& items_in_place() noexcept;
+    ObjMap& members_in_place() noexcept;
+    // Function / Native: the name cell (name_cell() without the Method test).
+    const NameCell* plain_name_cell() const noexcept { return u_.name; }
+    // Method: the name cell of its function.
+    const NameCell* method_name_cell() const noexcept;
 
 private:
-    friend struct ValueAccess;
-    void release() noexcept;
+    void release_last() noexcept;  // the count has reached zero: destroy the cell
 
     Kind tag_;
     union U {
@@ -230,7 +250,6 @@ public:
     void reserve(size_t n);
 
 private:
-    friend struct ValueAccess;
     ptrdiff_t index_of(std::string_view key, uint64_t h) const;
     void rebuild_index();
 
@@ -257,6 +276,9 @@ inline const NameCell* Value::name_cell() const {
 }
 inline std::string_view Value::callable_name() const { return name_cell()->name->view(); }
 inline const Value& Value::receiver() const { return u_.meth->receiver; }
+inline std::vector<Value>& Value::items_in_place() noexcept { return u_.arr->items; }
+inline ObjMap& Value::members_in_place() noexcept { return u_.obj->map; }
+inline const NameCell* Value::method_name_cell() const noexcept { return u_.meth->fn; }
 
 // ---- value operations ----------------------------------------------------------
 
@@ -279,6 +301,10 @@ inline bool truthy(const Value& v) {
 // epsilon (ints with ints exactly); strings by bytes; nil with nil; bools by
 // value; containers and callables are never equal, not even to themselves.
 bool values_equal(const Value& a, const Value& b);
+
+// Numbers whose difference is below the double epsilon are equal for Eq/Ne.
+inline constexpr double kFloatEqualEpsilon = 2.220446049250313e-16;
+inline bool floats_equal(double x, double y) { return std::fabs(x - y) < kFloatEqualEpsilon; }
 
 // Numeric view of Lt/Le/Gt/Ge: false for non-numbers.
 inline bool numeric_view(const Value& v, double& out) {

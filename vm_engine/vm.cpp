@@ -135,9 +135,4 @@ Value VM::global(std::string_view name) const {
     return it == m_->global_index.end() ? Value() : m_->globals[it->second];
 }
 
-void VM::set_global(std::string_view name, Value v) {
-    Machine& m = *m_;
-    m.globals[m.global_slot(std::string(name))] = std::move(v);
-}
-
 }  // namespace calvex

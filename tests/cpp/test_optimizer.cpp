@@ -18,24 +18,13 @@ using calvex::test_support::assemble;
 
 namespace {
 
-bool takes_operand(Op op) {
-    switch (op) {
-        case Op::Jump: case Op::JumpIfFalse: case Op::JumpIfTrue: case Op::Call: case Op::StoreLocal:
-        case Op::LoadLocal: case Op::StoreGlobal: case Op::LoadGlobal: case Op::MakeArray:
-        case Op::MakeObject: case Op::LoadConst:
-            return true;
-        default:
-            return false;
-    }
-}
-
 std::string disassemble(const Code& code) {
     std::string out;
     for (const auto& ins : code) {
         if (!out.empty()) out += "; ";
         out += op_name(ins.op);
         if (ins.op == Op::Push) out.append(" ").append(std::to_string(ins.imm));
-        else if (takes_operand(ins.op)) out.append(" ").append(std::to_string(ins.operand));
+        else if (op_has_operand(ins.op)) out.append(" ").append(std::to_string(ins.operand));
     }
     return out;
 }

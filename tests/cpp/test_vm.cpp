@@ -744,7 +744,8 @@ public:
     }
 
     static std::vector<Constant> constants() {
-        return {2.5, std::string("ab"), std::monostate{}, 0.0, std::string(""), kMax, std::string("k"), -1.5};
+        return {2.5,  std::string("ab"), std::monostate{}, 0.0, std::string(""), kMax, std::string("k"), -1.5,
+                std::string("range"), std::string("a\xc3\xb1\xe2\x82\xacz\xf0\x9f\x98\x80")};
     }
 
 private:
@@ -858,9 +859,18 @@ private:
                 emit(pick(0, 3) ? I(Op::StoreLocal, r) : I(Op::Pop));
                 break;
             }
-            case 11: {  // for x in r { x op= ... }
+            case 11: {  // for x in r / a string / range(a, b) { s = s .. x [; break] } [h read after]
                 uint64_t src = reg(), h = 4, x = reg();
-                emit(I(Op::LoadLocal, src));
+                switch (pick(0, 3)) {
+                    case 0: emit(I(Op::LoadLocal, src)); break;
+                    case 1: emit(I(Op::LoadConst, pick(0, 1) ? 1 : 9)); break;  // "ab", or multi-byte text
+                    default:
+                        emit(I(Op::LoadGlobal, 8));  // range
+                        operand();
+                        operand();
+                        emit(I(Op::Call, 2));
+                        break;
+                }
                 emit(I(Op::IterInit));
                 emit(I(Op::StoreLocal, h));
                 size_t top = code_.size();
@@ -878,9 +888,19 @@ private:
                 emit(I(Op::LoadLocal, x));
                 emit(I(Op::Concat));
                 emit(I(Op::StoreLocal, 5));
+                size_t brk = 0;
+                if (pick(0, 2) == 0) {  // break once the element equals a small int
+                    emit(I(Op::LoadLocal, x));
+                    emit(P(pick(0, 3)));
+                    emit(I(Op::Eq));
+                    brk = code_.size();
+                    emit(I(Op::JumpIfTrue));
+                }
                 emit(I(Op::Jump, top));
                 code_[exit].operand = code_.size();
                 emit(I(Op::Pop));
+                if (brk) code_[brk].operand = code_.size();
+                if (pick(0, 3) == 0) emit(I(Op::LoadLocal, h)), emit(I(Op::Len));  // the state stays observable
                 break;
             }
             case 12: {  // s = f"{s}..." in place

@@ -1,0 +1,13 @@
+def fill(n):
+    o = {}
+    i = 0
+    while i < n:
+        o[f"k{i}"] = i
+        i = i + 1
+    return len(o)
+total = 0
+r = 0
+while r < 1:
+    total = total + fill(1000000)
+    r = r + 1
+print(total)

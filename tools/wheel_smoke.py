@@ -1,0 +1,34 @@
+"""Smoke test of an installed wheel, run by `make wheel` inside a fresh venv
+whose PATH holds no compiler: the modules import and run a program, and the
+stubs and the Pygments entry point are installed with them."""
+import importlib.metadata
+import importlib.util
+import pathlib
+import shutil
+import sys
+
+for tool in ("cc", "gcc", "g++", "c++", "clang"):
+    assert shutil.which(tool) is None, f"{tool} is on PATH"
+
+import calvex_parser
+import calvex_vm_engine
+
+here = pathlib.Path(calvex_parser.__file__).resolve().parent
+assert pathlib.Path(sys.prefix) in here.parents, f"{here} is not inside the venv"
+
+assert calvex_parser.compile_and_run("fn sq(x) { x * x } sq(7)") == "nil"
+assert calvex_parser.compile_and_run("let a = 1\nnil + a").startswith("Runtime error: Line 2: ")
+assert calvex_vm_engine.VMEngine(bytes([0x00, 0xFF])).execute() in ("0", "nil")
+
+for stub in ("calvex_parser-stubs/__init__.pyi", "calvex_vm_engine-stubs/__init__.pyi"):
+    assert (here / stub).is_file(), f"{stub} missing"
+
+points = [e for e in importlib.metadata.distribution("calvex").entry_points
+          if e.group == "pygments.lexers"]
+assert [e.value for e in points] == ["calvex.pygments_lexer:CalvexLexer"], points
+
+if importlib.util.find_spec("calvex") is not None:
+    import calvex
+    assert (pathlib.Path(calvex.__file__).parent / "pygments_lexer.py").is_file()
+
+print("wheel smoke test passed:", here)
