@@ -85,7 +85,7 @@ wheel: venv
 	rm -rf dist
 	$(VPY) -m pip wheel . -w dist/raw --no-deps --no-build-isolation \
 	  --config-settings=build-dir=$(WHEEL_BUILD)
-	$(VENV)/bin/auditwheel repair dist/raw/*.whl -w dist
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair dist/raw/*.whl -w dist
 	rm -rf $(WHEEL_VENV)
 	$(PYTHON) -m venv --without-pip $(WHEEL_VENV)
 	env -i PATH=$(abspath $(WHEEL_VENV))/bin PIP_NO_CACHE_DIR=1 \

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "common/stack_guard.h"
+#include "vm_engine/value.h"
 
 namespace host {
 
@@ -88,6 +89,7 @@ void prepare_thread() noexcept {
     // the function is pure, so its result is used (it is never negative).
     ready = std::uncaught_exceptions() >= 0;
     static_cast<void>(calvex::thread_stack_low());
+    static_cast<void>(calvex::prepare_thread_values());
 }
 
 void release_free_memory() noexcept { malloc_trim(0); }

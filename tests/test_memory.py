@@ -3,13 +3,17 @@ programs give their memory back when they end.
 
 Each case runs in a child process: one under an address-space cap, so that
 running out cannot take the test run with it."""
+import ctypes
 import json
 import os
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
+
+import calvex_parser as cp
 
 # The sanitizer runtime reserves far more address space than any cap allows.
 under_sanitizer = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -76,3 +80,35 @@ def test_running_out_of_memory_is_a_memory_error(shape, where):
     assert out["grow"] == "MemoryError", out
     assert out["after"] == "nil" and out["thread"] == "nil"
     assert proc.stdout.splitlines()[-2] == "3"
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+
+
+def heap_bytes_in_use():
+    libc = ctypes.CDLL(None)
+    if not hasattr(libc, "mallinfo2"):
+        pytest.skip("no mallinfo2")
+    libc.mallinfo2.restype = MallInfo2
+    return libc.mallinfo2().uordblks
+
+
+def test_threads_that_ran_programs_leave_nothing_behind():
+    # Drops a few thousand arrays and objects at once, which fills the thread's
+    # recycle pools with emptied cells.
+    program = "let a = [] let i = 0 while i < 3000 { a = [a, [i], {x: i}] i = i + 1 }"
+
+    def one_thread():
+        t = threading.Thread(target=cp.compile_and_run, args=(program,))
+        t.start()
+        t.join()
+
+    for _ in range(5):
+        one_thread()
+    before = heap_bytes_in_use()
+    for _ in range(100):
+        one_thread()
+    per_thread = (heap_bytes_in_use() - before) / 100
+    assert per_thread < 4096, f"{per_thread:.0f} bytes kept per finished thread"

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "common/numfmt.h"
 #include "pool.h"
@@ -45,10 +46,10 @@ NameCell* new_name_cell(std::string_view name) {
 }
 
 // ---- recycled cells ------------------------------------------------------------
-// Per-thread pools of emptied cells (pool.h). They are deliberately never
-// destroyed: a pool outlives every value of its thread, so a value released
-// during static destruction still finds it intact; an exiting thread leaves
-// at most the pools' few empty cells behind.
+// Per-thread pools of emptied cells (pool.h), created on a thread's first
+// value and freed, with the cells they keep, when the thread ends. A value
+// released after that (by a later thread-exit destructor, or during static
+// destruction on the main thread) finds no pool and frees its cell at once.
 constexpr size_t kPoolCells = 1024;
 constexpr size_t kKeepElements = 64;  // larger element storage is freed, not kept
 
@@ -57,23 +58,47 @@ struct Pools {
     CellPool<ObjCell, kPoolCells> objects;
     CellPool<MethodCell, kPoolCells> methods;
 };
-Pools& pools() {
-    thread_local Pools* p = new Pools;
-    return *p;
+
+// Trivially destructible, so it stays readable while the thread ends.
+thread_local bool t_pools_gone = false;
+
+struct PoolsOwner {
+    Pools* pools = nullptr;
+    ~PoolsOwner() {
+        t_pools_gone = true;
+        delete std::exchange(pools, nullptr);
+    }
+};
+// Its first use registers the destructor, which allocates; prepare_thread()
+// makes that happen before memory can run out.
+thread_local PoolsOwner t_pools;
+
+// The thread's pools, or nullptr once they are gone.
+Pools* pools() {
+    if (t_pools_gone) [[unlikely]] return nullptr;
+    PoolsOwner& owner = t_pools;
+    if (!owner.pools) [[unlikely]] owner.pools = new Pools;
+    return owner.pools;
 }
 
 ArrCell* new_arr_cell() {
-    if (ArrCell* c = pools().arrays.take()) return c;
+    if (Pools* p = pools(); p)
+        if (ArrCell* c = p->arrays.take()) return c;
     return new ArrCell;
 }
 ObjCell* new_obj_cell() {
-    if (ObjCell* c = pools().objects.take()) return c;
+    if (Pools* p = pools(); p)
+        if (ObjCell* c = p->objects.take()) return c;
     return new ObjCell;
 }
 MethodCell* new_method_cell() {
-    if (MethodCell* c = pools().methods.take()) return c;
+    if (Pools* p = pools(); p)
+        if (MethodCell* c = p->methods.take()) return c;
     return new MethodCell;
 }
+
+// free_cell runs while memory may be exhausted; it must not allocate.
+Pools* pools_if_present() noexcept { return t_pools_gone ? nullptr : t_pools.pools; }
 
 // ---- destruction without recursion ----------------------------------------------
 // Cells whose count reached zero while another cell is being torn down are
@@ -94,7 +119,7 @@ void free_cell(Kind k, Cell* c) noexcept {
             auto* a = static_cast<ArrCell*>(c);
             if (a->items.capacity() <= kKeepElements) {
                 a->items.clear();
-                if (pools().arrays.keep(a)) break;
+                if (Pools* p = pools_if_present(); p && p->arrays.keep(a)) break;
             }
             delete a;
             break;
@@ -103,7 +128,7 @@ void free_cell(Kind k, Cell* c) noexcept {
             auto* o = static_cast<ObjCell*>(c);
             if (o->map.size() <= kKeepElements) {
                 o->map.clear();
-                if (pools().objects.keep(o)) break;
+                if (Pools* p = pools_if_present(); p && p->objects.keep(o)) break;
             }
             delete o;
             break;
@@ -120,7 +145,7 @@ void free_cell(Kind k, Cell* c) noexcept {
             NameCell* fn = m->fn;
             m->fn = nullptr;
             m->receiver = Value();
-            if (!pools().methods.keep(m)) delete m;
+            if (Pools* p = pools_if_present(); !p || !p->methods.keep(m)) delete m;
             if (--fn->rc == 0) free_cell(Kind::Function, fn);
             break;
         }
@@ -152,6 +177,8 @@ void destroy_cell(Kind k, Cell* c) noexcept {
 }
 
 }  // namespace
+
+bool prepare_thread_values() noexcept { return pools_if_present() != nullptr; }
 
 const char* kind_name(Kind k) { return kKindNames[static_cast<size_t>(k)]; }
 
@@ -386,16 +413,33 @@ void ObjMap::rebuild_index() {
     index_ = std::move(idx);
 }
 
+// Room for one more entry in both vectors before either changes, so that a
+// failed allocation leaves the map as it was. Capacity doubles: adding keys
+// one by one stays linear overall.
+namespace {
+template <class T>
+void make_room(std::vector<T>& v) {
+    if (v.size() == v.capacity()) v.reserve(v.size() < 4 ? 4 : v.size() * 2);
+}
+}  // namespace
+
 bool ObjMap::insert_new(const Value& key, Value value) {
     uint64_t h = cell_hash(key.str_cell());
     if (index_of(key.as_string(), h) >= 0) return false;
-    keys_.reserve(keys_.size() + 1);
-    vals_.reserve(vals_.size() + 1);
+    make_room(keys_);
+    make_room(vals_);
     keys_.push_back(key);
     vals_.push_back(std::move(value));
     if (keys_.size() > kLinearLimit) {
         if (index_.empty() || keys_.size() * 2 > index_.size()) {
-            rebuild_index();
+            try {
+                rebuild_index();
+            } catch (...) {
+                // Without the entry again, so the old index still covers every key.
+                keys_.pop_back();
+                vals_.pop_back();
+                throw;
+            }
         } else {
             size_t mask = index_.size() - 1;
             size_t p = h & mask;

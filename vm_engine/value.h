@@ -325,4 +325,10 @@ void append_host_display(std::string& out, const Value& v);
 // A compiler constant as a value.
 Value value_from_constant(const Constant& c);
 
+// Sets up the calling thread's value bookkeeping (its recycle pools are
+// freed when the thread ends, which needs a registration that allocates);
+// called on a thread's first entry, while memory is still there. Returns
+// whether the pools exist yet (they are created with the first value).
+bool prepare_thread_values() noexcept;
+
 }  // namespace calvex
