@@ -103,6 +103,7 @@ void Machine::prepare(CodeUnit& u) {
                 else
                     name = "global_" + std::to_string(k);
                 p.a.u = global_slot(name);
+                if (strict) op = in.op == Op::LoadGlobal ? I_LoadGlobalStrict : I_StoreGlobalStrict;
                 break;
             }
             case Op::LoadConst:
