@@ -159,3 +159,23 @@ def test_limit_inside_a_nested_entry_propagates_as_itself():
     with pytest.raises(calvex.LimitExceeded):
         rt.eval("spin_from_python()")
     assert rt.eval("2") == 2
+
+
+def test_ctrl_c_reaches_a_script_on_the_main_thread():
+    import signal
+
+    def handler(signum, frame):
+        raise KeyboardInterrupt
+
+    rt = calvex.Runtime()
+    old = signal.signal(signal.SIGALRM, handler)
+    try:
+        start = time.monotonic()
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(KeyboardInterrupt):
+            rt.exec("x = 1\nwhile true {}")
+        assert time.monotonic() - start < 0.5
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert rt.eval("x") == 1
