@@ -123,3 +123,16 @@ def test_help_and_history_across_sessions(session, tmp_path):
     again.expect_exact(PROMPT)
     send(again, "remembered")
     again.expect_exact("=> 5")
+
+
+def test_a_top_level_let_is_local_to_its_input_and_the_prompt_says_so(session):
+    child = session()
+    send(child, "let kept = 1")
+    child.expect("note: `let kept` is local to this input")
+    child.expect_exact(PROMPT)
+    send(child, "kept")
+    child.expect_exact("=> nil")
+    child.expect_exact(PROMPT)
+    send(child, "let t = 2  print(t)")
+    child.expect_exact("2\r\n")
+    child.expect_exact(PROMPT)

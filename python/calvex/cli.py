@@ -46,7 +46,7 @@ def format_compile_error(err: CompileError) -> str:
 def format_script_error(err: ScriptError) -> str:
     """``file:line: message``, then the active calls, innermost last."""
     lines = [str(err)]
-    if err.traceback:
+    if len(err.traceback) > 1:  # more than the top-level code alone
         lines.append("traceback (most recent call last):")
         where = err.filename or "<string>"
         for function, line in err.traceback:

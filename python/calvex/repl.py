@@ -1,7 +1,8 @@
 """The interactive prompt of the ``calvex`` command.
 
 One Runtime serves the whole session, so functions, classes and globals
-persist from one input to the next. An input that leaves a bracket, a block
+persist from one input to the next (a top-level ``let`` stays local to its
+input, as in a program file; the prompt says so). An input that leaves a bracket, a block
 comment or a triple-quoted string open continues on the next line (an empty
 line ends it anyway). The value of an expression is shown as ``=> value``.
 Errors are shown and the session goes on. Ctrl-C cancels the line being
@@ -27,8 +28,9 @@ __all__ = ["repl", "display", "needs_more"]
 PROMPT, CONTINUE = "cx> ", "... "
 HELP = """\
 Type Calvex statements or expressions; an expression's value is shown as => value.
-Everything defined stays defined for the session. An open bracket, block comment
-or triple-quoted string continues the input on the next line.
+Functions, classes and globals (`x = 1`) stay defined for the session; a top-level
+`let` is local to the input it is in. An open bracket, block comment or
+triple-quoted string continues the input on the next line.
   :help        this text
   :quit        leave (also Ctrl-D)
   :reset       start again with a fresh runtime
@@ -75,9 +77,7 @@ def display(value: Any) -> str:
     if isinstance(value, dict):
         return "{" + ", ".join(f"{k}: {display(v)}" for k, v in value.items()) + "}"
     if isinstance(value, Function):
-        text = repr(value)  # <calvex.Function NAME>
-        prefix = "<calvex.Function "
-        return f"<function {text[len(prefix):-1]}>" if text.startswith(prefix) else text
+        return f"<function {value.__name__}>"
     return str(value)
 
 
@@ -94,13 +94,26 @@ def needs_more(source: str) -> bool:
     return False
 
 
-def _is_expression(source: str) -> bool:
-    """True when `source` is one expression statement (its value is worth showing)."""
+def _statements(source: str) -> list[dict[str, Any]] | None:
     try:
         tree = calvex_parser.parse_tokens(calvex_parser.lex(source))
     except SyntaxError:
+        return None
+    statements: list[dict[str, Any]] = tree["statements"]
+    return statements
+
+
+def local_names(source: str) -> list[str]:
+    """Names that `source` declares with a top-level `let` or `const`: those are
+    locals of that one input and are gone by the next one."""
+    return [s["name"] for s in _statements(source) or [] if s["type"] == "VarDecl" and s["name"]]
+
+
+def _is_expression(source: str) -> bool:
+    """True when `source` is one expression statement (its value is worth showing)."""
+    statements = _statements(source)
+    if statements is None:
         return False
-    statements = tree["statements"]
     if len(statements) != 1 or statements[0]["type"] != "ExprStatement":
         return False
     expr = statements[0]["expression"]
@@ -141,6 +154,9 @@ def _evaluate(rt: Runtime, source: str) -> None:
             print(f"=> {display(value)}")
         else:
             run_interruptibly(rt, lambda: rt.exec(source, filename="<stdin>"))
+            for name in local_names(source):
+                print(f"note: `let {name}` is local to this input; "
+                      f"write `{name} = ...` to keep it for the next one", file=sys.stderr)
     except CompileError as e:
         print(format_compile_error(e), file=sys.stderr)
     except ScriptError as e:
