@@ -5,6 +5,7 @@
 #include "runtime.h"
 
 #include "common/stack_guard.h"
+#include "vm_engine/optimizer.h"
 
 #include <algorithm>
 #include <ctime>
@@ -302,7 +303,7 @@ Result<Value> run_unlocked(RuntimeState& s, F&& f) {
     return f();
 }
 
-// Limits, the tags of units: the program as the machine loads it. Lambdas
+// The program as the machine loads it. Lambdas
 // get names unique in this runtime, so a lambda of an earlier entry that a
 // global still holds is not replaced by a later one.
 void load_program(RuntimeState& s, const ProgramData& p) {
@@ -335,18 +336,22 @@ void load_program(RuntimeState& s, const ProgramData& p) {
     } else {
         file = static_cast<uint32_t>(s.files.size() - 1);
     }
+    // Top-level code gets the rewrites that keep results, as in the one-shot
+    // pipeline; the line table loses the entries of dropped instructions.
+    std::vector<size_t> kept;
+    Code code = optimize(c.code, &kept, Rewrites::KeepResults);
+    LineTable lines;
+    lines.reserve(kept.size());
+    for (size_t k : kept) lines.push_back(k < c.lines.size() ? c.lines[k] : 0);
     std::vector<Value> constants;
     constants.reserve(c.constants.size());
     for (const Constant& k : c.constants) constants.push_back(value_from_constant(k));
-    s.vm.load(std::move(c.code), std::move(constants), std::move(c.lines), FunctionTable(std::move(c.functions)), file);
+    s.vm.load(std::move(code), std::move(constants), std::move(lines), FunctionTable(std::move(c.functions)), file);
 }
 
 // After the run of an entry: the result, or the exception of its failure.
 PyObject* finish(RuntimeState& s, Result<Value>& r) {
-    if (r.ok()) {
-        MeterScope meter(&s.meter);
-        return to_python(s, r.value());
-    }
+    if (r.ok()) return to_python(s, r.value());
     raise_run_failure(s, r.error());
     return nullptr;
 }
@@ -693,7 +698,6 @@ PyObject* runtime_global_get(RuntimeState& s, PyObject* name) {
         PyErr_SetObject(PyExc_KeyError, name);
         return nullptr;
     }
-    MeterScope meter(&s.meter);
     return to_python(s, s.vm.global_at(static_cast<size_t>(slot)));
 }
 

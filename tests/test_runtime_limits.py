@@ -70,6 +70,8 @@ def test_memory_budget_stops_growth_at_the_allocation(growth):
     assert stats["peak_memory"] <= limit
     rss_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     assert rss_after - rss_before < 4 * limit
+    rt.globals.clear()  # what a global holds stays (and counts) until it goes
+    assert rt.stats()["memory_in_use"] < limit // 10
     assert rt.eval("len([1, 2, 3])") == 3
 
 
@@ -157,3 +159,23 @@ def test_limit_inside_a_nested_entry_propagates_as_itself():
     with pytest.raises(calvex.LimitExceeded):
         rt.eval("spin_from_python()")
     assert rt.eval("2") == 2
+
+
+def test_ctrl_c_reaches_a_script_on_the_main_thread():
+    import signal
+
+    def handler(signum, frame):
+        raise KeyboardInterrupt
+
+    rt = calvex.Runtime()
+    old = signal.signal(signal.SIGALRM, handler)
+    try:
+        start = time.monotonic()
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(KeyboardInterrupt):
+            rt.exec("x = 1\nwhile true {}")
+        assert time.monotonic() - start < 0.5
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert rt.eval("x") == 1

@@ -202,6 +202,13 @@ public:
     // Whether `v` is the built-in function its own global held from the start.
     bool is_builtin_global(size_t slot) const;
 
+    // For tests: the handler each instruction of the top-level code (or of
+    // the function `function`) was predecoded to, by machine kind name, one
+    // item per instruction joined by "; " ("LoadLocal; ForLoop; ..."). The
+    // head of a fused sequence names the fused kind; the instructions it
+    // covers keep their own. Empty for an unknown function.
+    std::string handler_listing(std::string_view function = {}) const;
+
 private:
     std::unique_ptr<Machine> m_;
 };

@@ -50,5 +50,9 @@ class Globals(MutableMapping[str, Any]):
             return False
         return True
 
+    def clear(self) -> None:
+        for name in self._rt._global_names():
+            self._rt._global_del(name)
+
     def __repr__(self) -> str:
         return f"<calvex globals {list(self._rt._global_names())!r}>"
