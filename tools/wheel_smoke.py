@@ -37,9 +37,9 @@ assert calvex.Runtime().eval("6 * 7") == 42
 # The console script runs a program and reports a failing one.
 script = pathlib.Path(sys.prefix) / "bin" / "calvex"
 program = pathlib.Path("smoke.cx")
-program.write_text('print(f"{2 ** 10}")\n')
+program.write_text('print(f"2^10 = {2 ** 10}")\n')
 done = subprocess.run([str(script), str(program)], capture_output=True, text=True, timeout=60)
-assert (done.returncode, done.stdout) == (0, '"1024.0"\n'), done
+assert (done.returncode, done.stdout) == (0, '"2^10 = 1024.0"\n'), done
 program.write_text("print(1)\nprint(nil + 1)\n")
 done = subprocess.run([str(script), str(program)], capture_output=True, text=True, timeout=60)
 assert done.returncode == 1 and done.stderr.startswith("smoke.cx:2: "), done
