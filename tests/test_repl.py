@@ -1,6 +1,7 @@
 """The interactive prompt, driven in a pseudo-terminal as a person would use it."""
 import os
 import sys
+import time
 
 import pytest
 
@@ -83,13 +84,13 @@ def test_open_brackets_continue_the_input(session):
 def test_ctrl_c_cancels_a_line_and_interrupts_a_running_program(session):
     child = session()
     child.send("let half = ")
+    time.sleep(0.3)  # as typing takes: readline has read the characters
     child.sendintr()
     child.expect_exact(PROMPT)
     send(child, "n = 0")
     child.expect_exact(PROMPT)
     send(child, "while true { n = n + 1 }")
     child.expect(r"\r\n")
-    import time
     time.sleep(0.5)
     child.sendintr()
     child.expect("interrupted")

@@ -220,7 +220,10 @@ def repl(runtime_options: dict[str, Any] | None = None) -> int:
             if command.startswith(":"):
                 print(f"unknown command {command.split()[0]}; :help lists them", file=sys.stderr)
                 continue
-            _evaluate(rt, source)
+            try:
+                _evaluate(rt, source)
+            except KeyboardInterrupt:  # a Ctrl-C that arrived between two steps
+                print("\ninterrupted", file=sys.stderr)
     finally:
         history.save()
     return EXIT_OK
