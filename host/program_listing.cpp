@@ -8,16 +8,6 @@ namespace calvex::core {
 
 namespace {
 
-bool takes_operand(Op op) {
-    switch (op) {
-        case Op::Jump: case Op::JumpIfFalse: case Op::JumpIfTrue: case Op::Call:
-        case Op::StoreLocal: case Op::LoadLocal: case Op::StoreGlobal: case Op::LoadGlobal:
-        case Op::MakeArray: case Op::MakeObject: case Op::LoadConst:
-            return true;
-        default: return false;
-    }
-}
-
 void append_constant(std::string& out, const Constant& c) {
     switch (c.index()) {
         case 0: out += "nil"; break;
@@ -68,7 +58,7 @@ void unit(std::string& out, std::string_view name, uint64_t params, const Code& 
         out += buf;
         if (in.op == Op::Push) {
             out += std::to_string(in.imm);
-        } else if (takes_operand(in.op)) {
+        } else if (op_has_operand(in.op)) {
             out += std::to_string(in.operand);
             bool constant = in.op == Op::LoadConst || in.op == Op::LoadGlobal || in.op == Op::StoreGlobal;
             if (constant && in.operand < constants.size()) {
