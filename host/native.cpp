@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -137,7 +138,14 @@ PyObject* host_shell(const Value& v) {
 
 bool is_container(const Value& v) { return v.is_array() || v.is_object(); }
 
-// New reference, or nullptr with a host error set (allocation failure).
+// Both walks look at pending signals every kSignalCheckNodes nodes, so a
+// huge value cannot keep Ctrl-C or an alarm waiting.
+constexpr uint64_t kSignalCheckNodes = 4096;
+
+// New reference, or nullptr with a host error set (allocation failure, or
+// the exception of a signal handler that ran part-way). A cell that several
+// handles share becomes one host object, reached from each place: a value
+// built by doubling (`a = [a, a]`) converts in time linear in its cells.
 PyObject* to_host(const Value& root) {
     host::Ref out = host::Ref::steal(host_shell(root));
     if (!out || !is_container(root)) return out.release();
@@ -148,8 +156,26 @@ PyObject* to_host(const Value& root) {
         size_t next;
     };
     std::vector<Frame> stack;
+    std::unordered_map<const void*, PyObject*> seen;  // shared cell -> its object (borrowed)
+    uint64_t nodes = 0;
+    // The object for a child: the one made earlier for the same shared cell,
+    // or a new leaf or shell (pushed to be filled). Invalidates `Frame&`s.
+    auto child = [&](const Value& v) -> PyObject* {
+        bool shared = is_container(v) && v.share_count() > 1;
+        if (shared) {
+            auto it = seen.find(v.cell());
+            if (it != seen.end()) return Py_NewRef(it->second);
+        }
+        PyObject* o = host_shell(v);
+        if (o && is_container(v)) {
+            if (shared) seen.emplace(v.cell(), o);
+            stack.push_back({&v, o, 0});
+        }
+        return o;
+    };
     stack.push_back({&root, out.get(), 0});
     while (!stack.empty()) {
+        if (++nodes % kSignalCheckNodes == 0 && PyErr_CheckSignals() != 0) return nullptr;
         Frame& f = stack.back();
         if (f.src->is_array()) {
             const auto& items = f.src->items();
@@ -157,12 +183,11 @@ PyObject* to_host(const Value& root) {
                 stack.pop_back();
                 continue;
             }
-            const Value& item = items[f.next];
-            PyObject* o = host_shell(item);
+            PyObject* list = f.dst;
+            size_t i = f.next++;
+            PyObject* o = child(items[i]);
             if (!o) return nullptr;
-            PyList_SET_ITEM(f.dst, static_cast<Py_ssize_t>(f.next), o);
-            ++f.next;
-            if (is_container(item)) stack.push_back({&item, o, 0});
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), o);
         } else {
             const ObjMap& members = f.src->members();
             if (f.next == members.size()) {
@@ -170,18 +195,18 @@ PyObject* to_host(const Value& root) {
                 continue;
             }
             size_t i = f.next++;
-            const Value& member = members.value_at(i);
+            PyObject* dict = f.dst;
             host::Ref key = host::Ref::steal(host::to_str(members.key_at(i).as_string()));
             if (!key) return nullptr;
-            host::Ref o = host::Ref::steal(host_shell(member));
+            // The child (when a container) is filled later through the
+            // dict's reference to it.
+            host::Ref o = host::Ref::steal(child(members.value_at(i)));
             if (!o) return nullptr;
-            if (PyDict_SetItem(f.dst, key.get(), o.get()) < 0) {
+            if (PyDict_SetItem(dict, key.get(), o.get()) < 0) {
                 // A member that cannot be inserted is left out.
                 PyErr_Clear();
                 continue;
             }
-            PyObject* dst = o.get();  // the dict keeps it alive
-            if (is_container(member)) stack.push_back({&member, dst, 0});
         }
     }
     return out.release();
@@ -195,7 +220,9 @@ PyObject* to_host(const Value& root) {
 //   str -> String; int-like (64-bit, bool included) -> Int; float-like -> Float;
 //   "numpy.bool_" -> Bool; other sequences -> Array; None -> Nil; else str(o).
 // Sequences are walked with an explicit stack; a sequence that contains
-// itself is not walked again but taken by its string form.
+// itself is not walked again but taken by its string form, and a list or
+// tuple met again elsewhere is converted once. A signal handler that raises
+// part-way stops the walk: the result is then nil, with its error pending.
 
 Value string_form(PyObject* o) {
     host::Ref s = host::Ref::steal(PyObject_Str(o));
@@ -274,6 +301,9 @@ Value from_host(PyObject* root) {
     };
     std::vector<Frame> stack;
     std::unordered_set<PyObject*> open;  // sequences being walked (cycle guard)
+    std::unordered_map<PyObject*, Value> done;  // finished exact lists/tuples reached again
+    std::vector<host::Ref> keep;                // keeps the keys of `done` alive
+    uint64_t nodes = 0;
     Value result;
 
     auto begin = [&](PyObject* seq, Py_ssize_t length) {
@@ -293,13 +323,19 @@ Value from_host(PyObject* root) {
         }
     };
     auto finish = [&](Value v) {
-        open.erase(stack.back().seq.get());
+        PyObject* seq = stack.back().seq.get();
+        open.erase(seq);
+        if ((PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) && Py_REFCNT(seq) > 2) {
+            done.emplace(seq, v);
+            keep.push_back(stack.back().seq);
+        }
         stack.pop_back();
         deliver(std::move(v));
     };
 
     begin(root, top.length);
     while (!stack.empty()) {
+        if (++nodes % kSignalCheckNodes == 0 && PyErr_CheckSignals() != 0) return Value();
         Frame& f = stack.back();
         if (f.next >= f.length) {
             finish(Value::array(std::move(f.items)));
@@ -317,6 +353,8 @@ Value from_host(PyObject* root) {
             f.items.push_back(std::move(c.value));
         } else if (open.count(item.get())) {
             f.items.push_back(string_form(item.get()));
+        } else if (auto it = done.find(item.get()); it != done.end()) {
+            f.items.push_back(it->second);
         } else {
             begin(item.get(), c.length);
         }
@@ -356,7 +394,9 @@ private:
         }
         host::Ref result = host::Ref::steal(PyObject_Call(callable_, tuple.get(), nullptr));
         if (!result) return call_failure();
-        return from_host(result.get());
+        Value v = from_host(result.get());
+        if (PyErr_Occurred()) return host_failure();  // a signal handler raised part-way
+        return v;
     }
 
     // The arguments could not be built (allocation failure): the error stays

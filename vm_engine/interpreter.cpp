@@ -96,7 +96,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     Value* rg = stk + regs;
     Value* sb = stk + sbase;
     uint64_t count = 0;
-    int budget = kCheckInterval;
+    int budget = check_every;
     std::string err;
     WalkCheckScope walk_check(check, check_ctx);  // long walks over values ask it too
     arith::BinOp binop = arith::BinOp::Add;
@@ -168,17 +168,26 @@ Result<Value> Machine::run(const void* const** table_out) {
     // Both operands of kind K. (A macro: as an inline function it changes
     // how the compiler allocates the loop's registers, for the worse.)
 #define BOTH(a, b, K) ((a).kind() == Kind::K && (b).kind() == Kind::K)
+    // The host's periodic check, every kCheckInterval loop edges and calls.
+    // The executed count is brought up to date first, so the check can
+    // enforce an instruction budget.
+#define POLL()                                              \
+    do {                                                    \
+        if (--budget <= 0) [[unlikely]] {                   \
+            budget = check_every;                           \
+            if (check) {                                    \
+                executed += count;                          \
+                count = 0;                                  \
+                if (check(check_ctx)) goto L_interrupt;     \
+            }                                               \
+        }                                                   \
+    } while (0)
     // Taken loop edges: stack room for the next straight run, the interrupt
     // check, and the JIT hook for jumps strictly backwards.
 #define BACKEDGE(target, from)                                                           \
     do {                                                                                 \
         ENSURE_AT(static_cast<size_t>(sp - stk) + unit->headroom);                       \
-        if (--budget <= 0) [[unlikely]] {                                                \
-            budget = kCheckInterval;                                                     \
-            if (check && check(check_ctx)) {                                             \
-                goto L_interrupt;                                                        \
-            }                                                                            \
-        }                                                                                \
+        POLL();                                                                          \
         if (jit && (target) < (from)) [[unlikely]]                                       \
             jit_on_backward_jump(*jit, unit->code, (target), (from));                    \
     } while (0)
@@ -258,10 +267,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         n = ip->a.u;
         if (static_cast<size_t>(sp - sb) <= n) UNDERFLOW();
         callee = sp - n - 1;
-        if (--budget <= 0) [[unlikely]] {
-            budget = kCheckInterval;
-            if (check && check(check_ctx)) goto L_interrupt;
-        }
+        POLL();
         with_receiver = false;
         switch (callee->kind()) {
             case Kind::Function:
@@ -296,13 +302,27 @@ Result<Value> Machine::run(const void* const** table_out) {
             default: goto call_nil;
         }
     call_nil:
+        if (strict) [[unlikely]] {
+            err = "Cannot call ";
+            err += kind_name(callee->kind());
+            while (sp > callee) (--sp)->~Value();
+            goto L_fail;
+        }
         while (sp > callee) (--sp)->~Value();
         put_nil(sp++);
         NEXT();
     call_native: {
         auto* binding = static_cast<NativeBinding*>(const_cast<void*>(nc->native));
         SYNC();
+        size_t slot = static_cast<size_t>(callee - stk);
         Result<Value> r = binding->call(std::span<const Value>(callee + 1, n));
+        // The binding may have run more code of this machine (VM::call),
+        // which can move the operand memory.
+        stk = stack;
+        sp = stk + this->sp;
+        rg = stk + regs;
+        sb = stk + sbase;
+        callee = stk + slot;
         while (sp > callee) (--sp)->~Value();
         if (!r.ok()) FAIL(std::move(r.error()));
         new (sp++) Value(std::move(r.value()));
@@ -310,7 +330,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     }
     enter: {
         if (nframes == frames_cap) [[unlikely]] {
-            if (nframes >= VM::kMaxCallDepth) {
+            if (nframes >= max_depth) {
                 while (sp > callee) (--sp)->~Value();
                 FAIL("Stack overflow: call depth limit exceeded");
             }
@@ -382,6 +402,16 @@ Result<Value> Machine::run(const void* const** table_out) {
     L_LoadGlobal:
         new (sp++) Value(globals[ip->a.u]);
         NEXT();
+    L_StoreGlobalStrict:
+        assigned[ip->a.u] = 1;
+        goto L_StoreGlobal;
+    L_LoadGlobalStrict: {
+        const Value& g = globals[ip->a.u];
+        if (g.is_nil() && !assigned[ip->a.u]) [[unlikely]]
+            FAIL("Undefined variable '" + global_names[ip->a.u] + "'");
+        new (sp++) Value(g);
+        NEXT();
+    }
     L_LoadConst:
         new (sp++) Value(unit->constants[ip->a.u]);
         NEXT();
@@ -725,6 +755,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         size_t idx = static_cast<size_t>(ip - base);
         pc = idx + 1;
         SYNC();
+        if (tracebacks) record_trace(unit, idx);
         if (idx < unit->lines.size() && unit->lines[idx] != 0) {
             std::string msg = "Line ";
             append_int_text(msg, unit->lines[idx]);
@@ -770,6 +801,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 #undef LOGIC
 #undef EQUALITY
 #undef BACKEDGE
+#undef POLL
 #undef BRANCH
 #undef FUSED_CMP
 #undef FUSED_CMP_BOTH

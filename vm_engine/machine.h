@@ -106,6 +106,7 @@ struct CodeUnit {
     LineTable lines;
     std::vector<Value> constants;
     uint32_t params = 0;
+    uint32_t file = 0;  // load() tag, for tracebacks
 
     std::vector<PInst> pcode;  // code.size() + 1 entries
     std::vector<MethodIC> ics;
@@ -144,6 +145,8 @@ struct Machine {
 
     std::vector<Value> globals;
     std::unordered_map<std::string, uint32_t> global_index;
+    std::vector<std::string> global_names;  // by slot
+    std::vector<uint8_t> assigned;          // by slot: stored to at least once (strict mode reads it)
     std::unordered_map<std::string, Value> method_cache;  // "len:class" + member -> answer
 
     JitState* jit = nullptr;
@@ -165,9 +168,18 @@ struct Machine {
     size_t frames_cap = 0;
 
     bool (*check)(void*) = nullptr;
+    int check_every = vmi::kCheckInterval;
     void* check_ctx = nullptr;
     std::string scratch;  // text buffer reused by Concat
     bool fast_paths = true;
+    bool strict = false;
+    bool tracebacks = false;
+    size_t max_depth = VM::kMaxCallDepth;
+    // Embedding: the frames below trace_base belong to an outer entry (see
+    // VM::call) and are not part of this entry's traceback.
+    std::vector<TraceEntry> trace;
+    size_t trace_base = 0;
+    std::unique_ptr<CodeUnit> stub;  // `Call n` for VM::call
 
     Value k_class = Value::string("__class__");
     Value k_methods = Value::string("__methods__");
@@ -205,6 +217,8 @@ struct Machine {
         if (it != global_index.end()) return it->second;
         uint32_t slot = static_cast<uint32_t>(globals.size());
         globals.emplace_back();
+        global_names.push_back(name);
+        assigned.push_back(0);
         global_index.emplace(name, slot);
         return slot;
     }
@@ -222,7 +236,7 @@ struct Machine {
     }
 
     void grow_frames() {
-        size_t n = frames_cap ? std::min(frames_cap * 2, VM::kMaxCallDepth) : 128;
+        size_t n = frames_cap ? std::min(frames_cap * 2, max_depth) : std::min<size_t>(128, max_depth);
         auto* fresh = static_cast<CallFrame*>(::operator new(n * sizeof(CallFrame)));
         if (nframes) std::memcpy(static_cast<void*>(fresh), static_cast<const void*>(frames), nframes * sizeof(CallFrame));
         ::operator delete(frames);
@@ -248,6 +262,11 @@ struct Machine {
     void lazy_loops(CodeUnit& u);
     Value lookup_method(Value obj, const Value& key, MethodIC& ic);
     Result<Value> run(const void* const** table_out);
+
+    // Embedding (embed.cpp).
+    std::unique_ptr<CodeUnit> make_unit(const FunctionEntry& e, uint32_t file);
+    void record_trace(const CodeUnit* unit, size_t idx);
+    void drop_stack();
 };
 
 namespace vmi {

@@ -103,6 +103,7 @@ void Machine::prepare(CodeUnit& u) {
                 else
                     name = "global_" + std::to_string(k);
                 p.a.u = global_slot(name);
+                if (strict) op = in.op == Op::LoadGlobal ? I_LoadGlobalStrict : I_StoreGlobalStrict;
                 break;
             }
             case Op::LoadConst:
@@ -329,6 +330,29 @@ void Machine::lazy_loops(CodeUnit& u) {
         u.pcode[i + 3].a.u = x;  // IterNext ignores its operand
     }
     u.nregs = first_own + static_cast<uint32_t>(own.size());
+}
+
+std::string VM::handler_listing(std::string_view function) const {
+    static constexpr const char* kNames[I_Count] = {
+#define HANDLER(name) #name,
+#include "machine_ops.def"
+#undef HANDLER
+    };
+    const CodeUnit* u = m_->top.get();
+    if (!function.empty()) {
+        auto it = m_->functions.find(std::string(function));
+        if (it == m_->functions.end()) return {};
+        u = it->second;
+    }
+    const void* const* L = label_table(*m_);
+    std::string out;
+    for (size_t i = 0; i + 1 < u->pcode.size(); ++i) {
+        if (!out.empty()) out += "; ";
+        size_t k = 0;
+        while (k < I_Count && L[k] != u->pcode[i].h) ++k;
+        out += k < I_Count ? kNames[k] : "?";
+    }
+    return out;
 }
 
 }  // namespace calvex

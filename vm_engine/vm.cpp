@@ -43,24 +43,24 @@ VM::VM(Code code, std::vector<Value> constants, LineTable lines, FunctionTable f
     : m_(std::make_unique<Machine>()) {
     Machine& m = *m_;
     m.fast_paths = options.fast_paths;
+    m.strict = options.strict;
+    m.tracebacks = options.tracebacks;
+    m.max_depth = std::max<size_t>(1, std::min(options.max_depth, kMaxCallDepth));
     m.grow_frames();
     // Functions first, so the globals of their names exist before the
     // built-ins (a name in both sets is one global).
     for (const FunctionEntry& e : functions.entries()) {
-        auto u = std::make_unique<CodeUnit>();
-        u->name = e.name;
-        u->code = e.code;
-        u->lines = e.lines;
-        u->constants.reserve(e.constants.size());
-        for (const Constant& c : e.constants) u->constants.push_back(value_from_constant(c));
-        u->params = static_cast<uint32_t>(std::min<uint64_t>(e.param_count, 256));
+        auto u = m.make_unit(e, 0);
         m.functions[e.name] = u.get();
-        m.globals[m.global_slot(e.name)] = Value::function(e.name);
+        uint32_t slot = m.global_slot(e.name);
+        m.globals[slot] = Value::function(e.name);
+        m.assigned[slot] = 1;
         m.units.push_back(std::move(u));
     }
     for (const char* b : kBuiltinNames) {
         uint32_t slot = m.global_slot(b);
         if (m.globals[slot].is_nil()) m.globals[slot] = Value::function(b);
+        m.assigned[slot] = 1;
     }
     m.top = std::make_unique<CodeUnit>();
     m.top->name = "<top>";
@@ -121,7 +121,9 @@ JitState* VM::jit() const { return m_->jit; }
 void VM::install_native(const std::string& name, std::shared_ptr<NativeBinding> binding) {
     Machine& m = *m_;
     m.natives[name] = std::move(binding);
-    m.globals[m.global_slot(name)] = Value::native(name);
+    uint32_t slot = m.global_slot(name);
+    m.globals[slot] = Value::native(name);
+    m.assigned[slot] = 1;
     m.serial = next_serial();  // cached name resolutions are stale now
 }
 
@@ -134,5 +136,7 @@ Value VM::global(std::string_view name) const {
     auto it = m_->global_index.find(std::string(name));
     return it == m_->global_index.end() ? Value() : m_->globals[it->second];
 }
+
+void VM::set_check_interval(int edges) { m_->check_every = std::max(1, edges); }
 
 }  // namespace calvex

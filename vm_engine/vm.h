@@ -63,6 +63,21 @@ struct VMOptions {
     // updates. Turning them off gives the plain instruction-by-instruction
     // machine, which tests use as the reference for the fast paths.
     bool fast_paths = true;
+    // Embedding options (the host runtime). Strict: reading a global that was
+    // never assigned fails with "Undefined variable 'name'", and calling a
+    // value that is not callable fails with "Cannot call <kind>" (otherwise
+    // both give nil). Tracebacks: a failure records traceback().
+    bool strict = false;
+    bool tracebacks = false;
+    size_t max_depth = 100000;  // active frames; at least 1
+};
+
+// One entry of a traceback: the unit (function name, "<top>" for top-level
+// code) and the line it was at; `file` is the number given to load().
+struct TraceEntry {
+    std::string function;
+    uint64_t line = 0;
+    uint32_t file = 0;
 };
 
 // The built-in functions, by name. They never fail at the language level;
@@ -143,9 +158,56 @@ public:
     // stays at the instruction that was about to run, so a later execute()
     // continues the program as if nothing had happened. nullptr: no checks.
     void set_interrupt_check(bool (*check)(void*), void* ctx);
+    // Loop edges and calls between two checks (default a few thousand).
+    void set_check_interval(int edges);
 
     // The global of that name, or nil; for tests and host glue.
     Value global(std::string_view name) const;
+
+    // ---- embedding: one machine kept across many entries -------------------
+    // The unit of an entry is run from its start; whatever the previous entry
+    // left (operand memory, frames, a stopped position) is dropped first by
+    // reset(). Globals, functions and natives persist.
+
+    // Replaces the top-level code by `code` (positioned at its start, after a
+    // reset) and adds `functions`; a function replaces an earlier one of the
+    // same name, and its global is set to it. `file` tags the new units for
+    // tracebacks.
+    void load(Code code, std::vector<Value> constants, LineTable lines, FunctionTable functions, uint32_t file);
+    // Drops the operand memory and frames: the machine is idle at the end of
+    // its top-level code.
+    void reset();
+    // Calls `callee` with `args` on top of whatever is running (a native
+    // binding may call back into its machine) and runs until that call
+    // returns. On failure the frames and values of this call are gone and the
+    // machine is as it was before the call.
+    Result<Value> call(const Value& callee, std::span<const Value> args);
+    // Routes calls of the built-in `name` (print, input) to `binding`,
+    // without changing the global of that name.
+    void route_builtin(std::string_view name, std::shared_ptr<NativeBinding> binding);
+    // The binding a Native value of this name calls, or nullptr.
+    NativeBinding* native_binding(std::string_view name) const;
+    // Recorded by the last failure when tracebacks are on: outermost first.
+    const std::vector<TraceEntry>& traceback() const;
+    // Globals by slot (slots are never reused; a name keeps its slot).
+    size_t global_count() const;
+    std::string_view global_name(size_t slot) const;
+    const Value& global_at(size_t slot) const;
+    long find_global(std::string_view name) const;  // slot, or -1
+    // Sets (creating the slot when needed) and marks the global assigned.
+    size_t assign_global(std::string_view name, Value v);
+    // Back to never assigned (nil).
+    void unassign_global(size_t slot);
+    bool global_assigned(size_t slot) const;
+    // Whether `v` is the built-in function its own global held from the start.
+    bool is_builtin_global(size_t slot) const;
+
+    // For tests: the handler each instruction of the top-level code (or of
+    // the function `function`) was predecoded to, by machine kind name, one
+    // item per instruction joined by "; " ("LoadLocal; ForLoop; ..."). The
+    // head of a fused sequence names the fused kind; the instructions it
+    // covers keep their own. Empty for an unknown function.
+    std::string handler_listing(std::string_view function = {}) const;
 
 private:
     std::unique_ptr<Machine> m_;

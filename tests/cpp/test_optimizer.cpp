@@ -10,6 +10,7 @@
 
 #include "assemble.h"
 #include "common/bytecode.h"
+#include "common/disassemble.h"
 #include "vm_engine/optimizer.h"
 #include "vm_engine/specialize.h"
 
@@ -17,17 +18,6 @@ using namespace calvex;
 using calvex::test_support::assemble;
 
 namespace {
-
-std::string disassemble(const Code& code) {
-    std::string out;
-    for (const auto& ins : code) {
-        if (!out.empty()) out += "; ";
-        out += op_name(ins.op);
-        if (ins.op == Op::Push) out.append(" ").append(std::to_string(ins.imm));
-        else if (op_has_operand(ins.op)) out.append(" ").append(std::to_string(ins.operand));
-    }
-    return out;
-}
 
 // A case without `out` expects its input unchanged.
 struct Case {

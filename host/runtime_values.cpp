@@ -1,0 +1,297 @@
+// Values between a Runtime and Python, both ways, by the package's table:
+// nil/None, Bool/bool, Int/int (64 bits), Float/float, String/str,
+// Array/list (and tuple in), Object/dict with str keys, script functions as
+// calvex.Function, native functions as the callable they stand for.
+//
+// Both walks use explicit stacks, so any nesting depth converts; both look
+// at signals and the entry's limits every kCheckEvery nodes; a cell (or a
+// Python container) reached twice is converted once, so shared structure
+// stays shared instead of being expanded as a tree.
+#include "runtime.h"
+
+#include <unordered_map>
+#include <unordered_set>
+
+namespace calvex::core {
+
+namespace {
+
+using host::Ref;
+
+constexpr uint64_t kCheckEvery = 4096;
+
+bool is_container(const Value& v) { return v.is_array() || v.is_object(); }
+
+}  // namespace
+
+bool walk_check(RuntimeState& s) {
+    if (PyErr_CheckSignals() != 0) return false;
+    if (s.interrupt_requested.exchange(false, std::memory_order_acq_rel)) {
+        raise_interrupted();
+        return false;
+    }
+    if (s.deadline_ns) {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        uint64_t now = static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+        if (now >= s.deadline_ns) {
+            raise_limit("time", "time limit exceeded while converting a value");
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- script -> Python ------------------------------------------------------------------
+
+namespace {
+
+// A finished object for a leaf; for a container an empty shell of the right
+// kind (a list with its slots unset, a dict) that the walk fills.
+PyObject* leaf_or_shell(RuntimeState& s, const Value& v) {
+    switch (v.kind()) {
+        case Kind::Nil: Py_RETURN_NONE;
+        case Kind::Bool: return PyBool_FromLong(v.as_bool());
+        case Kind::Int: return PyLong_FromLongLong(v.as_int());
+        case Kind::Float: return PyFloat_FromDouble(v.as_float());
+        case Kind::String: return host::to_str(v.as_string());
+        case Kind::Array: return PyList_New(static_cast<Py_ssize_t>(v.items().size()));
+        case Kind::Object: return PyDict_New();
+        case Kind::Native:
+            if (PyObject* c = native_callable(s, v)) return Py_NewRef(c);
+            return make_function(s, v);
+        case Kind::Function:
+        case Kind::Method: return make_function(s, v);
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject* to_python(RuntimeState& s, const Value& root) {
+    Ref out = Ref::steal(leaf_or_shell(s, root));
+    if (!out || !is_container(root)) return out.release();
+
+    struct Frame {
+        const Value* src;
+        PyObject* dst;  // borrowed: held by its parent (or `out`)
+        size_t next;
+    };
+    std::vector<Frame> stack;
+    std::unordered_map<const void*, PyObject*> seen;  // shared cells -> their object (borrowed)
+    uint64_t nodes = 0;
+    stack.push_back({&root, out.get(), 0});
+    // The object for a child: an earlier conversion of the same shared cell,
+    // or a new leaf or shell (pushed to be filled).
+    auto child = [&](const Value& v) -> PyObject* {
+        if (is_container(v) && v.share_count() > 1) {
+            auto it = seen.find(v.cell());
+            if (it != seen.end()) return Py_NewRef(it->second);
+        }
+        PyObject* o = leaf_or_shell(s, v);
+        if (o && is_container(v)) {
+            if (v.share_count() > 1) seen.emplace(v.cell(), o);
+            stack.push_back({&v, o, 0});
+        }
+        return o;
+    };
+    while (!stack.empty()) {
+        if (++nodes % kCheckEvery == 0 && !walk_check(s)) return nullptr;
+        Frame& f = stack.back();
+        if (f.src->is_array()) {
+            const auto& items = f.src->items();
+            if (f.next == items.size()) {
+                stack.pop_back();
+                continue;
+            }
+            PyObject* list = f.dst;
+            size_t i = f.next++;
+            PyObject* o = child(items[i]);  // may grow `stack`: `f` is not used after this
+            if (!o) return nullptr;
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), o);
+        } else {
+            const ObjMap& members = f.src->members();
+            if (f.next == members.size()) {
+                stack.pop_back();
+                continue;
+            }
+            PyObject* dict = f.dst;
+            size_t i = f.next++;
+            Ref key = Ref::steal(host::to_str(members.key_at(i).as_string()));
+            if (!key) return nullptr;
+            Ref o = Ref::steal(child(members.value_at(i)));
+            if (!o || PyDict_SetItem(dict, key.get(), o.get()) < 0) return nullptr;
+        }
+    }
+    return out.release();
+}
+
+// ---- Python -> script ------------------------------------------------------------------
+
+namespace {
+
+bool type_error(PyObject* o) {
+    PyErr_Format(PyExc_TypeError, "cannot convert '%s' to a Calvex value", Py_TYPE(o)->tp_name);
+    return false;
+}
+
+// Leaves: true with `out` set and `container` false; containers: true with
+// `container` true (the walk handles them); false with an error set.
+bool leaf(RuntimeState& s, PyObject* o, Value& out, bool& container) {
+    container = false;
+    if (o == Py_None) {
+        out = Value();
+        return true;
+    }
+    if (PyBool_Check(o)) {
+        out = Value::boolean(o == Py_True);
+        return true;
+    }
+    if (PyLong_Check(o)) {
+        int overflow = 0;
+        long long i = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow) {
+            PyErr_SetString(PyExc_OverflowError, "int too large for a Calvex int (64-bit signed)");
+            return false;
+        }
+        if (i == -1 && PyErr_Occurred()) return false;
+        out = Value::integer(i);
+        return true;
+    }
+    if (PyFloat_Check(o)) {
+        out = Value::number(PyFloat_AS_DOUBLE(o));
+        return true;
+    }
+    if (PyUnicode_Check(o)) {
+        Py_ssize_t n = 0;
+        const char* p = PyUnicode_AsUTF8AndSize(o, &n);
+        if (!p) return false;
+        out = Value::string(std::string_view(p, static_cast<size_t>(n)));
+        return true;
+    }
+    if (PyList_Check(o) || PyTuple_Check(o) || PyDict_Check(o)) {
+        container = true;
+        return true;
+    }
+    if (PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(function_type()))) {
+        auto* f = reinterpret_cast<FunctionObject*>(o);
+        if (f->runtime != s.self) {
+            PyErr_SetString(PyExc_ValueError, "a calvex.Function can only be passed back to the Runtime it came from");
+            return false;
+        }
+        out = state_of(f->runtime).handles[f->handle];
+        return true;
+    }
+    if (PyCallable_Check(o)) return callable_value(s, o, out);
+    return type_error(o);
+}
+
+}  // namespace
+
+bool from_python(RuntimeState& s, PyObject* root, Value& result) {
+    bool container;
+    if (!leaf(s, root, result, container)) return false;
+    if (!container) return true;
+
+    struct Frame {
+        Ref obj;
+        bool is_dict = false;
+        Py_ssize_t pos = 0;  // list/tuple index, or PyDict_Next position
+        std::vector<Value> items;
+        ObjMap members;
+        Value key;  // dict: the member whose value is being converted
+    };
+    std::vector<Frame> stack;
+    std::unordered_set<PyObject*> open;            // containers being converted (cycle guard)
+    std::unordered_map<PyObject*, Value> done;     // converted containers reached again
+    std::vector<Ref> keep;                         // keeps the keys of `done` alive
+    uint64_t nodes = 0;
+
+    auto begin = [&](PyObject* o) -> bool {
+        if (open.count(o)) {
+            PyErr_Format(PyExc_ValueError, "cannot convert a '%s' that contains itself", Py_TYPE(o)->tp_name);
+            return false;
+        }
+        open.insert(o);
+        Frame f;
+        f.obj = Ref::borrow(o);
+        f.is_dict = PyDict_Check(o) != 0;
+        if (!f.is_dict) f.items.reserve(static_cast<size_t>(std::min<Py_ssize_t>(Py_SIZE(o), 1 << 16)));
+        stack.push_back(std::move(f));
+        return true;
+    };
+    // A finished value goes to the container below (or becomes the result).
+    auto deliver = [&](Value v) {
+        if (stack.empty()) {
+            result = std::move(v);
+            return;
+        }
+        Frame& below = stack.back();
+        if (below.is_dict) {
+            below.members.set(below.key, std::move(v));
+        } else {
+            below.items.push_back(std::move(v));
+        }
+    };
+    // Converts one child: a leaf is delivered at once, a container is begun.
+    auto step_into = [&](PyObject* item) -> bool {
+        Value v;
+        bool c;
+        if (!leaf(s, item, v, c)) return false;
+        if (!c) {
+            deliver(std::move(v));
+            return true;
+        }
+        auto it = done.find(item);
+        if (it != done.end()) {
+            deliver(it->second);
+            return true;
+        }
+        return begin(item);
+    };
+
+    if (!begin(root)) return false;
+    while (!stack.empty()) {
+        if (++nodes % kCheckEvery == 0 && !walk_check(s)) return false;
+        Frame& f = stack.back();
+        PyObject* o = f.obj.get();
+        if (f.is_dict) {
+            PyObject *k, *v;
+            if (PyDict_Next(o, &f.pos, &k, &v)) {
+                if (!PyUnicode_Check(k)) {
+                    PyErr_Format(PyExc_TypeError, "dict keys must be str to become object members, not '%s'",
+                                 Py_TYPE(k)->tp_name);
+                    return false;
+                }
+                Py_ssize_t n = 0;
+                const char* p = PyUnicode_AsUTF8AndSize(k, &n);
+                if (!p) return false;
+                f.key = Value::string(std::string_view(p, static_cast<size_t>(n)));
+                Ref hold_v = Ref::borrow(v);
+                if (!step_into(v)) return false;
+                continue;
+            }
+        } else {
+            Py_ssize_t n = PyList_Check(o) ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
+            if (f.pos < n) {
+                Ref item = Ref::borrow(PyList_Check(o) ? PyList_GET_ITEM(o, f.pos) : PyTuple_GET_ITEM(o, f.pos));
+                ++f.pos;
+                if (!step_into(item.get())) return false;
+                continue;
+            }
+        }
+        // The container is complete.
+        Value v = f.is_dict ? Value::object(std::move(f.members)) : Value::array(std::move(f.items));
+        Ref obj = std::move(f.obj);
+        open.erase(obj.get());
+        stack.pop_back();
+        if (Py_REFCNT(obj.get()) > 2) {  // reachable from elsewhere: may be met again
+            done.emplace(obj.get(), v);
+            keep.push_back(obj);
+        }
+        deliver(std::move(v));
+    }
+    return true;
+}
+
+}  // namespace calvex::core

@@ -1,0 +1,215 @@
+// Compiled code as whole listings, and the handlers the machine predecodes
+// it to: the contract between the compiler and the machine's fast paths.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <ostream>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "assemble.h"
+#include "common/disassemble.h"
+#include "parser/compiler.h"
+#include "parser/lexer.h"
+#include "parser/parser.h"
+#include "vm_engine/optimizer.h"
+#include "vm_engine/vm.h"
+
+using namespace calvex;
+
+namespace {
+
+CompiledProgram compile(std::string_view source) {
+    auto tokens = tokenize(source);
+    EXPECT_TRUE(tokens.ok()) << source;
+    if (!tokens.ok()) return {};
+    auto tree = parse_program(std::move(*tokens));
+    EXPECT_TRUE(tree.ok()) << source;
+    if (!tree.ok()) return {};
+    auto program = compile_program(*tree);
+    EXPECT_TRUE(program.ok()) << source;
+    return program.ok() ? std::move(*program) : CompiledProgram{};
+}
+
+const FunctionEntry* function(const CompiledProgram& p, std::string_view name) {
+    for (const FunctionEntry& f : p.functions)
+        if (f.name == name) return &f;
+    ADD_FAILURE() << "no function " << name;
+    return nullptr;
+}
+
+std::string listing(const CompiledProgram& p, std::string_view name) {
+    const FunctionEntry* f = function(p, name);
+    return f ? disassemble(f->code, f->constants) : std::string();
+}
+
+// The machine compile_and_run builds: top-level code optimised with the
+// result-keeping rewrites, functions as compiled.
+VM machine(CompiledProgram p) {
+    Code code = optimize(p.code, nullptr, Rewrites::KeepResults);
+    std::vector<Value> constants;
+    for (const Constant& c : p.constants) constants.push_back(value_from_constant(c));
+    return VM(std::move(code), std::move(constants), {}, FunctionTable(std::move(p.functions)));
+}
+
+}  // namespace
+
+// A unit ("" for the top level) of a compiled program: its listing as the
+// compiler wrote it, and the handlers the machine chose for it.
+struct Case {
+    const char* source;
+    const char* unit;
+    const char* code;
+    const char* handlers;
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.source; }
+
+class Compiled : public testing::TestWithParam<Case> {};
+
+TEST_P(Compiled, ListingAndHandlers) {
+    const Case& c = GetParam();
+    CompiledProgram p = compile(c.source);
+    const bool top = std::string_view(c.unit).empty();
+    EXPECT_EQ(top ? disassemble(p.code, p.constants) : listing(p, c.unit), c.code);
+    VM vm = machine(std::move(p));
+    EXPECT_EQ(vm.handler_listing(c.unit), c.handlers);
+}
+
+// Element and member assignment change the container in place only when the
+// store back into the same variable directly follows SetIndex (SetIndexLocal,
+// SetIndexGlobal, SetIndexChain); a generic SetIndex here would copy the
+// whole container on every assignment.
+INSTANTIATE_TEST_SUITE_P(InPlace, Compiled, testing::Values(
+    Case{"fn f(xs, i, v) { xs[i] = v }", "f",
+         "LoadLocal 0; LoadLocal 1; LoadLocal 2; Dup; StoreLocal 3; SetIndex; StoreLocal 0; LoadLocal 3; Return",
+         "LoadLocal; LoadLocal; LoadLocal; Dup; StoreLocal; SetIndexLocal; StoreLocal; LoadLocalReturn; Return"},
+    Case{"fn f(o, v) { o.k = v }", "f",
+         "LoadLocal 0; LoadConst 0 \"k\"; LoadLocal 1; Dup; StoreLocal 2; SetIndex; StoreLocal 0; LoadLocal 2; Return",
+         "LoadLocal; LoadConst; LoadLocal; Dup; StoreLocal; SetIndexLocal; StoreLocal; LoadLocalReturn; Return"},
+    Case{"xs = [1, 2]\nfn f(i, v) { xs[i] = v }", "f",
+         "LoadGlobal 0 \"xs\"; LoadLocal 0; LoadLocal 1; Dup; StoreLocal 2; SetIndex; StoreGlobal 1 \"xs\"; "
+         "LoadLocal 2; Return",
+         "LoadGlobal; LoadLocal; LoadLocal; Dup; StoreLocal; SetIndexGlobal; StoreGlobal; LoadLocalReturn; Return"},
+    Case{"fn f(m, i, j, v) { m[i][j] = v }", "f",
+         "LoadLocal 0; Dup; LoadLocal 1; Dup; StoreLocal 4; GetIndex; LoadLocal 2; LoadLocal 3; Dup; StoreLocal 5; "
+         "SetIndex; LoadLocal 4; Swap; SetIndex; StoreLocal 0; LoadLocal 5; Return",
+         "LoadLocal; Dup; LoadLocal; Dup; StoreLocal; GetIndex; LoadLocal; LoadLocal; Dup; StoreLocal; "
+         "SetIndexChain; LoadLocal; Swap; SetIndexLocal; StoreLocal; LoadLocalReturn; Return"},
+    Case{"let xs = [1, 2]\nxs[0] = 5", "",
+         "Push 1; Push 2; MakeArray 2; StoreLocal 0; LoadLocal 0; Push 0; Push 5; SetIndex; StoreLocal 0; Halt",
+         "Push; Push; MakeArray; StoreLocal; LoadLocal; Push; Push; SetIndexLocal; StoreLocal; Halt"}));
+
+// Appending to a string held by one variable extends it in place
+// (ConcatLocal); loops step their state in place (ForLoopLazy, which falls
+// back to ForLoop for arrays); a method call looks the method up without
+// copying the object (LoadLocalGetConst).
+INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
+    Case{"fn g() { let s = \"\"\n let i = 0\n while i < 3 { s = f\"{s}a\"\n i = i + 1 }\n return s }", "g",
+         "LoadConst 0 \"\"; StoreLocal 0; Push 0; StoreLocal 1; LoadLocal 1; Push 3; Lt; JumpIfFalse 17; "
+         "LoadLocal 0; LoadConst 1 \"a\"; Concat; StoreLocal 0; LoadLocal 1; Push 1; Add; StoreLocal 1; Jump 4; "
+         "LoadLocal 0; Return; Return",
+         "LoadConst; StoreLocal; Push; StoreLocal; LPCJ_Lt_F; Push; CJ_Lt_F; JumpIfFalse; LoadLocal; LoadConst; "
+         "ConcatLocal; StoreLocal; LPAS_Add; Push; AS_Add; StoreLocal; JumpBack; LoadLocalReturn; Return; Return"},
+    Case{"fn f(xs) { let t = 0\n for v in xs { t = t + v }\n return t }", "f",
+         "Push 0; StoreLocal 1; LoadLocal 0; IterInit; StoreLocal 3; LoadLocal 3; IterNext; Swap; Dup; StoreLocal 3; "
+         "LoadConst 0 nil; Eq; JumpIfTrue 19; StoreLocal 2; LoadLocal 1; LoadLocal 2; Add; StoreLocal 1; Jump 5; Pop; "
+         "LoadLocal 1; Return; Return",
+         "Push; StoreLocal; LoadLocal; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; StoreLocal; "
+         "LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; LLAS_Add; LoadLocal; AS_Add; StoreLocal; JumpBack; Pop; "
+         "LoadLocalReturn; Return; Return"},
+    Case{"fn f(o, x) { return o.m(x) }", "f",
+         "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; LoadLocal 1; Call 1; Return; Return",
+         "LoadLocalGetConst; LoadConst; GetIndex; LoadLocal; Call; Return; Return"},
+    Case{"fn f(o) { return o.m() }", "f",
+         "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; Call 0; Return; Return",
+         "MethodCall0; LoadConst; GetIndex; Call; Return; Return"},
+    // Top-level statements keep Dup; StoreLocal; Pop (DupStorePop).
+    Case{"let s = \"\"\nfor c in \"ab\" { s = f\"{s}{c}!\" }", "",
+         "LoadConst 0 \"\"; StoreLocal 0; LoadConst 1 \"ab\"; IterInit; StoreLocal 2; LoadLocal 2; IterNext; Swap; "
+         "Dup; StoreLocal 2; LoadConst 2 nil; Eq; JumpIfTrue 23; StoreLocal 1; LoadLocal 0; LoadLocal 1; "
+         "LoadConst 3 \"!\"; Concat; Concat; Dup; StoreLocal 0; Pop; Jump 5; Pop; Halt",
+         "LoadConst; StoreLocal; LoadConst; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; StoreLocal; "
+         "LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; LoadLocal; LoadLocal; LoadConst; Concat; ConcatLocal; "
+         "DupStorePop; StoreLocal; Pop; JumpBack; Pop; Halt"}));
+
+TEST(Listings, ConstantsAreShownSoThatItemsStillSplit) {
+    const std::vector<Constant> k = {std::monostate{}, true, int64_t{-7}, 2.5, std::string("a;b\"c\\\n")};
+    Code code = {Instruction::make(Op::LoadConst, 0), Instruction::make(Op::LoadConst, 1),
+                 Instruction::make(Op::LoadConst, 2), Instruction::make(Op::LoadConst, 3),
+                 Instruction::make(Op::StoreGlobal, 4), Instruction::make(Op::LoadConst, 9),
+                 Instruction::push(-3), Instruction::make(Op::JumpIfTrue, 0), Instruction::make(Op::Add)};
+    EXPECT_EQ(disassemble(code, k),
+              "LoadConst 0 nil; LoadConst 1 true; LoadConst 2 -7; LoadConst 3 2.5; "
+              "StoreGlobal 4 \"a\\x3Bb\\x22c\\x5C\\x0A\"; LoadConst 9 <none>; Push -3; JumpIfTrue 0; Add");
+}
+
+TEST(Listings, TheAssemblerReadsListingsBack) {
+    const char* text = "Push -5; LoadLocal 3; LoadConst 1; MakeObject 2; Call 4; JumpIfFalse 0; Jump 7; "
+                       "StoreGlobal 2; Halt";
+    EXPECT_EQ(disassemble(test_support::assemble(text)), text);
+    // Every kind, with and without an operand.
+    Code all;
+    for (int k = 0; k < kOpCount; ++k) {
+        const Op op = static_cast<Op>(k);
+        all.push_back(op == Op::Push ? Instruction::push(k) : Instruction::make(op, op_has_operand(op) ? k : 0));
+    }
+    EXPECT_EQ(test_support::assemble(disassemble(all)), all);
+}
+
+TEST(Listings, HandlerListingOfAnUnknownFunctionIsEmpty) {
+    VM vm = machine(compile("fn f() { return 1 }"));
+    EXPECT_EQ(vm.handler_listing("g"), "");
+    EXPECT_EQ(vm.handler_listing("f"), "Push; Return; Return");
+}
+
+namespace {
+
+// A native function that records the heap cell of its first argument.
+struct CellProbe : NativeBinding {
+    std::vector<const void*> seen;
+    Result<Value> call(std::span<const Value> args) override {
+        seen.push_back(args.empty() ? nullptr : args[0].cell());
+        return Value();
+    }
+};
+
+// The cells `probe(...)` saw while `source` ran.
+std::vector<const void*> probed_cells(const char* source, bool fast_paths) {
+    CompiledProgram p = compile(source);
+    std::vector<Value> constants;
+    for (const Constant& c : p.constants) constants.push_back(value_from_constant(c));
+    VM vm(std::move(p.code), std::move(constants), {}, FunctionTable(std::move(p.functions)),
+          VMOptions{.fast_paths = fast_paths});
+    auto probe = std::make_shared<CellProbe>();
+    vm.install_native("probe", probe);
+    EXPECT_TRUE(vm.execute().ok()) << source;
+    return probe->seen;
+}
+
+}  // namespace
+
+// The container a variable holds is changed where it is, not copied: the
+// cell before and after the assignment is the same one. The reference
+// machine (no fast paths) copies, which shows the probe can tell. (One
+// assignment between the probes: a copy is made while the original is
+// alive, so it cannot take the original's address.)
+TEST(Listings, ElementAssignmentKeepsTheContainersCell) {
+    const char* programs[] = {
+        "let xs = [1, 2, 3]\nprobe(xs)\nxs[0] = 5\nprobe(xs)",
+        "fn f() { let xs = [1, 2, 3]\n probe(xs)\n let i = 0\n while i < 1 { xs[i] = i\n i = i + 1 }\n probe(xs) }\nf()",
+        "xs = [1, 2, 3]\nfn f() { probe(xs)\n xs[1] = 7\n probe(xs) }\nf()",
+        "fn f() { let o = {k: 1}\n probe(o)\n o.j = 3\n probe(o) }\nf()",
+        "fn f() { let m = [[1, 2], [3]]\n probe(m)\n m[0][1] = 9\n probe(m) }\nf()",
+    };
+    for (const char* src : programs) {
+        std::vector<const void*> fast = probed_cells(src, true), plain = probed_cells(src, false);
+        ASSERT_EQ(fast.size(), 2u) << src;
+        ASSERT_EQ(plain.size(), 2u) << src;
+        EXPECT_NE(fast[0], nullptr) << src;
+        EXPECT_EQ(fast[0], fast[1]) << src;
+        EXPECT_NE(plain[0], plain[1]) << src;
+    }
+}
