@@ -15,13 +15,13 @@ CHILD = """
 import resource, signal, sys, time
 import calvex_parser as cp
 
-def vm_size():
+def status_kib(field):
     for line in open("/proc/self/status"):
-        if line.startswith("VmSize:"):
-            return int(line.split()[1]) * 1024
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
 
 if sys.argv[2] == "cap":
-    cap = vm_size() + 1024 * 2**20
+    cap = status_kib("VmSize") * 1024 + 1024 * 2**20
     resource.setrlimit(resource.RLIMIT_AS, (cap, resource.getrlimit(resource.RLIMIT_AS)[1]))
 
 class Stop(Exception):
@@ -39,7 +39,7 @@ except Stop:
     outcome = "stopped"
 except MemoryError:
     outcome = "MemoryError"
-print(outcome, time.monotonic() - start, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+print(outcome, time.monotonic() - start, status_kib("VmHWM"))
 print(cp.compile_and_run('let b = str([1, {c: [2]}]) print(b)'))
 """
 
