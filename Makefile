@@ -1,6 +1,11 @@
 # make build: create .venv (Python 3.12+) and install the project and test tools into it
 # make test:  build, then run the C++ unit tests and the Python test suite
 # make run:   build, then run examples/demo.cx
+# make sanitize: the library and C++ tests under AddressSanitizer and
+#             UndefinedBehaviorSanitizer (build/sanitize), then both test suites on it
+# make fuzz FUZZ_SECONDS=N: every harness in fuzz/ for N seconds on a sanitizer
+#             build; coverage-guided (atheris, clang) when those install, else
+#             hypothesis-driven on build/sanitize
 # make bench: build, then time bench/ against Lua 5.4 and CPython (BENCH_ARGS="--reps 3 fib")
 # make wheel: build dist/*.whl, repair it to a manylinux wheel, smoke-test it in a fresh venv
 
@@ -11,7 +16,17 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 BUILD_DIR := build/pip
 
-.PHONY: all build test run venv sysdeps clean bench wheel
+CMAKE := $(VENV)/bin/cmake
+SAN_DIR := build/sanitize
+FUZZ_DIR := build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_HARNESSES := $(patsubst fuzz/fuzz_%.py,%,$(sort $(wildcard fuzz/fuzz_*.py)))
+FUZZ_CLANG := clang++-19
+# Leak checking in the C++ tests; huge requests fail as the library expects
+# (bad_alloc) instead of aborting.
+SAN_CPP_OPTIONS := detect_leaks=1:allocator_may_return_null=1
+
+.PHONY: all build test run venv sysdeps clean bench wheel sanitize sanitize-build fuzz fuzz-build
 
 all: build
 
@@ -80,3 +95,47 @@ wheel: venv
 
 clean:
 	rm -rf build dist $(VENV)
+
+# ---- sanitizers and fuzzing ----------------------------------------------------
+
+sanitize-build: venv sysdeps
+	$(CMAKE) -S . -B $(SAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DCALVEX_BUILD_TESTS=ON -DCALVEX_SANITIZE=ON >/dev/null
+	$(CMAKE) --build $(SAN_DIR) -j2
+
+sanitize: sanitize-build
+	ASAN_OPTIONS=$(SAN_CPP_OPTIONS) UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(VENV)/bin/ctest --test-dir $(SAN_DIR) --output-on-failure
+	tools/sanitized $(SAN_DIR) $(VPY) -m pytest tests -q -p no:cacheprovider
+
+# clang and atheris for coverage-guided fuzzing; without them (not root, no
+# apt, no wheel, or the clang build fails) the harnesses fall back to
+# hypothesis on build/sanitize.
+fuzz-build: venv
+	@if ! command -v $(FUZZ_CLANG) >/dev/null && [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-19 >/dev/null || true; fi
+	@$(VPY) -c 'import atheris' 2>/dev/null || $(VPY) -m pip install -q atheris || true
+	@rm -f $(FUZZ_DIR)/.ready; \
+	if command -v $(FUZZ_CLANG) >/dev/null && $(VPY) -c 'import atheris' 2>/dev/null; then \
+	  $(CMAKE) -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_CXX_COMPILER=$(FUZZ_CLANG) -DPython_EXECUTABLE=$(abspath $(VPY)) \
+	    -DCALVEX_SANITIZE=ON -DCALVEX_FUZZ=ON >/dev/null && \
+	  $(CMAKE) --build $(FUZZ_DIR) -j2 >$(FUZZ_DIR)/build.log 2>&1 && touch $(FUZZ_DIR)/.ready || \
+	  echo "note: the clang fuzz build failed ($(FUZZ_DIR)/build.log); fuzzing with hypothesis instead"; \
+	fi
+	@[ -f $(FUZZ_DIR)/.ready ] || $(MAKE) --no-print-directory sanitize-build
+
+fuzz: fuzz-build
+	@# Leak checks belong to make sanitize; a fuzz run looks for memory errors and UB.
+	@export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1; \
+	if [ -f $(FUZZ_DIR)/.ready ]; then bdir=$(FUZZ_DIR); else bdir=$(SAN_DIR); export CALVEX_FUZZ_ENGINE=hypothesis; fi; \
+	secs=$(FUZZ_SECONDS); \
+	mkdir -p build/fuzz-out; failed=""; \
+	for h in $(FUZZ_HARNESSES); do \
+	  seeds=""; case $$h in lex|compile) seeds="tests/programs examples";; esac; \
+	  if tools/sanitized $$bdir $(VPY) fuzz/fuzz_$$h.py --seconds $$secs \
+	       --corpus build/fuzz-out/corpus/$$h --artifacts build/fuzz-out/artifacts \
+	       $$seeds >build/fuzz-out/$$h.log 2>&1; then \
+	    echo "fuzz $$h: $$(grep -ho 'number_of_executed_units: [0-9]*' build/fuzz-out/$$h.log | tail -1 | cut -d' ' -f2) inputs, nothing found"; \
+	  else echo "fuzz $$h: FAILED (build/fuzz-out/$$h.log)"; tail -30 build/fuzz-out/$$h.log; failed="$$failed $$h"; fi; \
+	done; [ -z "$$failed" ] || { echo "fuzz findings in:$$failed (inputs in build/fuzz-out/artifacts)"; exit 1; }

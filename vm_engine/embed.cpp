@@ -82,20 +82,7 @@ void VM::load(Code code, std::vector<Value> constants, LineTable lines, Function
     top->constants = std::move(constants);
     top->file = file;
 
-    std::unordered_map<std::string_view, Value> interned;
-    auto intern = [&interned](Value& v) {
-        if (!v.is_string()) return;
-        auto [it, added] = interned.emplace(v.as_string(), v);
-        if (!added) v = it->second;
-    };
-    intern(m.k_class);
-    intern(m.k_methods);
-    intern(m.k_parent);
-    for (Value& v : top->constants) intern(v);
-    for (CodeUnit* u : fresh)
-        for (Value& v : u->constants) intern(v);
-    m.prepare(*top);
-    for (CodeUnit* u : fresh) m.prepare(*u);
+    m.intern_and_prepare(*top, fresh);
 
     // Classes and methods may have been redefined: every cached answer goes.
     m.method_cache.clear();

@@ -1,0 +1,291 @@
+// The fast machine against the plain reference machine (VMOptions{false}) on
+// programs that went through the front end: every program file of the
+// language tests, and programs generated at random. Both machines must print
+// the same and end with the same result or error.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "parser/compiler.h"
+#include "parser/lexer.h"
+#include "parser/parser.h"
+#include "vm_engine/optimizer.h"
+#include "vm_engine/value.h"
+#include "vm_engine/vm.h"
+
+using namespace calvex;
+
+namespace {
+
+// ---------------------------------------------------------------- running
+
+struct Outcome {
+    bool finished = true;  // false: stopped by the run budget
+    std::string output;
+    std::string result;  // "ok:<display>" or "err:<message>"
+};
+
+// Stops a run after this many interrupt checks (each every few thousand loop
+// edges or calls), so that a generated program cannot run for long.
+struct Budget {
+    int checks_left = 400;
+    static bool check(void* self) { return --static_cast<Budget*>(self)->checks_left < 0; }
+};
+
+// print writes to the process's stdout: collect it in a temporary file.
+class CaptureStdout {
+public:
+    CaptureStdout() : file_(std::tmpfile()) {
+        std::fflush(stdout);
+        saved_ = dup(1);
+        dup2(fileno(file_), 1);
+    }
+    std::string finish() {
+        std::fflush(stdout);
+        dup2(saved_, 1);
+        close(saved_);
+        std::string out;
+        std::rewind(file_);
+        char buf[4096];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, file_)) > 0;) out.append(buf, n);
+        std::fclose(file_);
+        return out;
+    }
+
+private:
+    FILE* file_;
+    int saved_ = -1;
+};
+
+Outcome run(const CompiledProgram& p, bool fast_paths) {
+    std::vector<size_t> kept;
+    Code code = optimize(p.code, &kept, Rewrites::KeepResults);
+    LineTable lines;
+    for (size_t k : kept) lines.push_back(k < p.lines.size() ? p.lines[k] : 0);
+    std::vector<Value> constants;
+    for (const Constant& c : p.constants) constants.push_back(value_from_constant(c));
+    VM vm(std::move(code), std::move(constants), std::move(lines), FunctionTable(p.functions),
+          VMOptions{fast_paths});
+    Budget budget;
+    vm.set_interrupt_check(&Budget::check, &budget);
+    CaptureStdout capture;
+    Result<Value> r = vm.execute();
+    Outcome o;
+    o.output = capture.finish();
+    o.finished = vm.last_abort() == Abort::None;
+    o.result = r.ok() ? "ok:" + host_display_text(r.value()) : "err:" + r.error();
+    return o;
+}
+
+// The compiled program, or nullptr-like failure when the front end refuses.
+bool front_end(const std::string& source, CompiledProgram& out) {
+    auto tokens = tokenize(source);
+    if (!tokens) return false;
+    auto tree = parse_program(std::move(*tokens));
+    if (!tree) return false;
+    auto compiled = compile_program(*tree);
+    if (!compiled) return false;
+    out = std::move(*compiled);
+    return true;
+}
+
+// Both machines on `source`; false when the front end refused it or a run
+// hit the budget (nothing to compare).
+bool agree(const std::string& source) {
+    CompiledProgram p;
+    if (!front_end(source, p)) return false;
+    Outcome fast = run(p, true);
+    Outcome plain = run(p, false);
+    if (!fast.finished || !plain.finished) return false;
+    EXPECT_EQ(fast.output, plain.output) << source;
+    EXPECT_EQ(fast.result, plain.result) << source;
+    return true;
+}
+
+// ---------------------------------------------------------------- generating
+
+// Random programs over a few names, shaped to reach the machine's fast paths
+// (element and member assignment written back, strings appended in place,
+// for loops, method calls, arithmetic on locals and constants). They end by
+// construction: loops count a fresh variable to a small bound, a function
+// calls only functions defined before it, and an expression reads at most one
+// variable, so no value grows faster than linearly.
+class Gen {
+public:
+    explicit Gen(uint64_t seed) : rng_(seed) {}
+
+    std::string program() {
+        std::string out;
+        int n = pick(3, 10);
+        for (int i = 0; i < n; ++i) out += stmt(0) + "\n";
+        return out;
+    }
+
+private:
+    std::mt19937_64 rng_;
+    int counter_ = 0;
+    int functions_ = 0;  // f0..f{functions_-1} exist
+    int loop_depth_ = 0;
+    int reads_left_ = 1;
+
+    int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
+    template <class T, size_t N>
+    const T& one(const T (&xs)[N]) { return xs[pick(0, N - 1)]; }
+
+    std::string var() {
+        static const char* vars[] = {"a", "b", "c", "s", "xs", "o"};
+        return one(vars);
+    }
+    std::string literal() {
+        static const char* lits[] = {"0", "1", "2", "7", "-3", "255", "9223372036854775807", "0.5",
+                                     "2.0", "1e308", "\"\"", "\"ab\"", "\"h\xc3\xa9\"", "nil", "true",
+                                     "false", "[]", "{}", "[1, 2, 3]", "{k: 1, v: \"x\"}"};
+        return one(lits);
+    }
+    std::string read() {
+        if (reads_left_ <= 0) return literal();
+        --reads_left_;
+        return var();
+    }
+
+    std::string expr(int depth) {
+        if (depth > 3) return pick(0, 1) ? literal() : read();
+        static const char* ops[] = {"+", "-", "*", "/", "%", "**", "==", "!=", "<", "<=", ">", ">=",
+                                    "and", "or", "&", "<<"};
+        switch (pick(0, 14)) {
+        case 0: case 1: return literal();
+        case 2: case 3: return read();
+        case 4: case 5: return expr(depth + 1) + " " + one(ops) + " " + expr(depth + 1);
+        case 6: return std::string(pick(0, 1) ? "-" : "!") + expr(depth + 1);
+        case 7: return "[" + expr(depth + 1) + ", " + literal() + "]";
+        case 8: return "{k: " + expr(depth + 1) + ", v: " + literal() + "}";
+        case 9: return reads_left_ > 0 ? read() + "[" + literal() + "]" : literal();
+        case 10: return reads_left_ > 0 ? read() + "." + (pick(0, 1) ? "k" : "v") : literal();
+        case 11: {
+            static const char* builtins[] = {"len", "str", "typeof", "int", "float", "abs"};
+            return std::string(one(builtins)) + "(" + expr(depth + 1) + ")";
+        }
+        case 12:
+            if (functions_ == 0) return literal();
+            return "f" + std::to_string(pick(0, functions_ - 1)) + "(" + expr(depth + 1) + ")";
+        case 13: return "f\"<{ " + expr(depth + 1) + " }>\"";
+        default: return reads_left_ > 0 ? read() + ".m(" + literal() + ")" : literal();
+        }
+    }
+
+    std::string rhs() {
+        reads_left_ = 1;
+        return expr(0);
+    }
+
+    // Statements of a body, without its braces.
+    std::string body(int depth) {
+        std::string out;
+        int n = pick(0, 3);
+        for (int i = 0; i < n; ++i) out += stmt(depth + 1) + "\n";
+        return out;
+    }
+    std::string block(int depth) { return "{ " + body(depth) + "}"; }
+
+    std::string stmt(int depth) {
+        if (depth > 2) return "print(" + rhs() + ")";
+        switch (pick(0, 15)) {
+        case 0: case 1: return "let " + var() + " = " + rhs();
+        case 2: case 3: return var() + " = " + rhs();
+        case 4: return "print(" + rhs() + ")";
+        case 5: {
+            std::string v = var();
+            return v + "[" + literal() + "] = " + rhs();
+        }
+        case 6: {
+            std::string v = var();
+            return v + "." + (pick(0, 1) ? "k" : "v") + " = " + rhs();
+        }
+        case 7: {
+            std::string v = var();
+            return v + " = f\"{" + v + "}" + (pick(0, 1) ? "x" : "\xc3\xa9") + "\"";
+        }
+        case 8: {
+            if (loop_depth_ >= 2) return "print(" + rhs() + ")";
+            std::string i = "i" + std::to_string(counter_++);
+            ++loop_depth_;
+            std::string inner = body(depth);
+            --loop_depth_;
+            return "let " + i + " = 0\nwhile " + i + " < " + std::to_string(pick(0, 4)) + " { " + i +
+                   " = " + i + " + 1\n" + inner + "}";
+        }
+        case 9: {
+            if (loop_depth_ >= 2) return "print(" + rhs() + ")";
+            ++loop_depth_;
+            std::string over = pick(0, 1) ? "range(0, " + std::to_string(pick(0, 4)) + ")" : rhs();
+            std::string inner = block(depth);
+            --loop_depth_;
+            return "for " + var() + " in " + over + " " + inner;
+        }
+        case 10: return "if " + rhs() + " " + block(depth) + " else " + block(depth);
+        case 11:
+            if (loop_depth_ > 0) return pick(0, 1) ? "break" : "continue";
+            return "print(" + rhs() + ")";
+        case 12: {
+            // A function sees only the functions defined before it.
+            int saved_loops = loop_depth_;
+            loop_depth_ = 0;
+            std::string inner = body(depth);
+            loop_depth_ = saved_loops;
+            std::string name = "f" + std::to_string(functions_++);
+            return "fn " + name + "(a) { " + inner + "return " + rhs() + " }";
+        }
+        case 13: {
+            std::string method = pick(0, 1) ? "return self.k" : "return [self.v, x]";
+            return "class P { fn m(self, x) { " + method + " } }\n" + var() + " = {__class__: \"P\", k: " +
+                   literal() + ", v: " + literal() + "}";
+        }
+        case 14: return "match " + rhs() + " { case 1: print(\"one\") case \"ab\": print(\"ab\") }";
+        default: {
+            // An expression statement; one starting with a bracket would
+            // continue the line before it.
+            std::string e = rhs();
+            return e[0] == '[' || e[0] == '{' ? "print(" + e + ")" : e;
+        }
+        }
+    }
+};
+
+// ---------------------------------------------------------------- tests
+
+TEST(Differential, ProgramFilesRunAlikeOnBothMachines) {
+    namespace fs = std::filesystem;
+    size_t compared = 0;
+    ASSERT_TRUE(fs::is_directory("tests/programs")) << "run from the source root";
+    for (const auto& entry : fs::recursive_directory_iterator("tests/programs")) {
+        if (entry.path().extension() != ".cx") continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        SCOPED_TRACE(entry.path().string());
+        if (agree(text.str())) ++compared;
+    }
+    EXPECT_GT(compared, 30u);
+}
+
+TEST(Differential, GeneratedProgramsRunAlikeOnBothMachines) {
+    size_t compared = 0;
+    const int kPrograms = 2000;
+    for (int seed = 0; seed < kPrograms; ++seed) {
+        std::string source = Gen(static_cast<uint64_t>(seed)).program();
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        if (agree(source)) ++compared;
+        if (::testing::Test::HasFailure()) break;
+    }
+    // Most generated programs compile and finish within the budget.
+    EXPECT_GT(compared, kPrograms * 3 / 4);
+}
+
+}  // namespace
