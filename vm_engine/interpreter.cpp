@@ -494,6 +494,9 @@ Result<Value> Machine::run(const void* const** table_out) {
     L_SetIndexChain:
         setindex_variant = 3;
         goto set_index;
+    L_SetIndexStore:
+        setindex_variant = 4;
+        goto set_index;
     set_index: {
         NEED(3);
         Value& c = sp[-3];
@@ -504,7 +507,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         // with this container.
         bool shared_ok = false;
         if (c.share_count() == 2) {
-            if (setindex_variant == 1)
+            if (setindex_variant == 1 || setindex_variant == 4)
                 shared_ok = rg[ip->a.u].cell() == c.cell();
             else if (setindex_variant == 2)
                 shared_ok = globals[ip->a.u].cell() == c.cell();
@@ -537,6 +540,11 @@ Result<Value> Machine::run(const void* const** table_out) {
         }
         (--sp)->~Value();
         (--sp)->~Value();
+        if (setindex_variant == 4) {
+            --sp;
+            rg[ip->a.u] = std::move(*sp);
+            NEXTN(2);
+        }
         NEXT();
     }
 

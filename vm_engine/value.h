@@ -6,10 +6,12 @@
 // in-place mutation (element assignment) goes through the unique_* accessors,
 // which clone a shared cell first, so arrays and objects behave as values.
 //
-// Reference counts are plain integers, not atomics: a machine runs only while
-// the host interpreter lock is held, and no value is ever handed to another
-// thread (host conversions copy into host objects), so no two threads can
-// touch one count.
+// Reference counts are plain integers, not atomics: the values of one
+// machine are touched by one thread at a time. The one-shot pipeline runs
+// with the host interpreter lock held; the embedding runtime releases it
+// while a script runs but admits one thread per machine, and what it hands
+// to the host is either a copy (conversions) or a handle whose value it only
+// releases on the machine's own thread.
 //
 // Releasing the last handle of a container destroys its contents with an
 // explicit work list, never by recursion, so arbitrarily deep nesting cannot
