@@ -167,6 +167,9 @@ Result<Value> Machine::run(const void* const** table_out) {
     // Both operands of kind K. (A macro: as an inline function it changes
     // how the compiler allocates the loop's registers, for the worse.)
 #define BOTH(a, b, K) ((a).kind() == Kind::K && (b).kind() == Kind::K)
+    // Truthiness with the Bool and Int cases inline.
+#define TRUTHY(v) \
+    ((v).kind() == Kind::Bool ? (v).as_bool() : (v).kind() == Kind::Int ? (v).as_int() != 0 : truthy(v))
     // The host's periodic check, every kCheckInterval loop edges and calls.
     // The executed count is brought up to date first, so the check can
     // enforce an instruction budget.
@@ -225,7 +228,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 #define COND_JUMP(OPNAME, WHEN)                     \
     L_##OPNAME : {                                  \
         NEED(1);                                    \
-        bool t = truthy(sp[-1]);                    \
+        bool t = TRUTHY(sp[-1]);                    \
         (--sp)->~Value();                           \
         if (t == (WHEN)) {                          \
             ip = base + ip->a.u;                    \
@@ -247,7 +250,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 #define COND_JUMP_BACK(OPNAME, WHEN)                \
     L_##OPNAME : {                                  \
         NEED(1);                                    \
-        bool t = truthy(sp[-1]);                    \
+        bool t = TRUTHY(sp[-1]);                    \
         (--sp)->~Value();                           \
         if (t == (WHEN)) {                          \
             size_t from = static_cast<size_t>(ip - base); \
@@ -784,6 +787,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 #undef UNDERFLOW
 #undef NEED
 #undef BOTH
+#undef TRUTHY
 #undef GENERIC_ARITH
 #undef POP2_AND_FAIL
 #undef SPECIAL
