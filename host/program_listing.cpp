@@ -1,5 +1,6 @@
 // Program.disassemble(): one block per unit, one line per instruction with
 // its index, source line, operand and, for constant operands, the constant.
+// (common/disassemble.h has the one-line form the C++ tests read back.)
 #include "core.h"
 
 #include <cstdio>
@@ -60,7 +61,8 @@ void unit(std::string& out, std::string_view name, uint64_t params, const Code& 
             out += std::to_string(in.imm);
         } else if (op_has_operand(in.op)) {
             out += std::to_string(in.operand);
-            bool constant = in.op == Op::LoadConst || in.op == Op::LoadGlobal || in.op == Op::StoreGlobal;
+            Operand kind = op_operand(in.op);
+            bool constant = kind == Operand::Const || kind == Operand::Global;
             if (constant && in.operand < constants.size()) {
                 out += "  ; ";
                 append_constant(out, constants[in.operand]);

@@ -149,6 +149,11 @@ NativeBinding* VM::native_binding(std::string_view name) const {
     return it == m_->natives.end() ? nullptr : it->second.get();
 }
 
+void VM::for_each_native(void (*visit)(NativeBinding&, void*), void* ctx) const {
+    for (const auto& [name, binding] : m_->natives)
+        if (binding) visit(*binding, ctx);
+}
+
 const std::vector<TraceEntry>& VM::traceback() const { return m_->trace; }
 
 size_t VM::global_count() const { return m_->globals.size(); }

@@ -98,6 +98,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     uint64_t count = 0;
     int budget = check_every;
     std::string err;
+    WalkCheckScope walk_check(check, check_ctx);  // long walks over values ask it too
     arith::BinOp binop = arith::BinOp::Add;
     // Operands of a call being entered (shared by Call and the fused method
     // call): callee slot, argument count, resolved name and target.
@@ -496,6 +497,9 @@ Result<Value> Machine::run(const void* const** table_out) {
     L_SetIndexChain:
         setindex_variant = 3;
         goto set_index;
+    L_SetIndexStore:
+        setindex_variant = 4;
+        goto set_index;
     set_index: {
         NEED(3);
         Value& c = sp[-3];
@@ -506,7 +510,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         // with this container.
         bool shared_ok = false;
         if (c.share_count() == 2) {
-            if (setindex_variant == 1)
+            if (setindex_variant == 1 || setindex_variant == 4)
                 shared_ok = rg[ip->a.u].cell() == c.cell();
             else if (setindex_variant == 2)
                 shared_ok = globals[ip->a.u].cell() == c.cell();
@@ -539,6 +543,11 @@ Result<Value> Machine::run(const void* const** table_out) {
         }
         (--sp)->~Value();
         (--sp)->~Value();
+        if (setindex_variant == 4) {
+            --sp;
+            rg[ip->a.u] = std::move(*sp);
+            NEXTN(2);
+        }
         NEXT();
     }
 
@@ -767,6 +776,13 @@ Result<Value> Machine::run(const void* const** table_out) {
         }
         return Err(std::move(err));
     }
+    } catch (const WalkStopped&) {
+        // A walk over a value was interrupted; the walks run before their
+        // instruction changes anything, so a later run repeats it.
+        pc = static_cast<size_t>(ip - base);
+        SYNC();
+        abort = Abort::Interrupted;
+        return Err(std::string("Interrupted"));
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
     }

@@ -265,6 +265,7 @@ struct Machine {
     bool chain_unique(const Value* sp, const WriteBack& wb, const Value* rg, const CodeUnit& u) const;
     void fuse(CodeUnit& u);
     void lazy_loops(CodeUnit& u);
+    void loop_edges(CodeUnit& u);
     Value lookup_method(Value obj, const Value& key, MethodIC& ic);
     Result<Value> run(const void* const** table_out);
 

@@ -85,7 +85,7 @@ private:
     }
 
     void snippet() {
-        switch (pick(0, 17)) {
+        switch (pick(0, 18)) {
             case 0: operand(); break;
             case 1: store(reg()); break;
             case 2: emit(I(any_op())); break;
@@ -234,6 +234,30 @@ private:
                 emit(I(Op::StoreLocal, reg()));
                 break;
             }
+            case 17: {  // a fresh array or object in r, then r[k] = v with k and v plain operands
+                uint64_t r = reg();
+                if (pick(0, 1)) {
+                    operand(), operand(), operand();
+                    emit(I(Op::MakeArray, 3));
+                } else {
+                    emit(I(Op::LoadConst, 6));
+                    operand();
+                    emit(I(Op::MakeObject, 1));
+                }
+                emit(I(Op::StoreLocal, r));
+                for (int k = pick(1, 3); k > 0; --k) {
+                    emit(I(Op::LoadLocal, r));
+                    switch (pick(0, 3)) {
+                        case 0: emit(P(pick(-4, 3))); break;
+                        case 1: emit(I(Op::LoadConst, pick(0, 1) ? 6 : 1)); break;  // "k" or "ab"
+                        default: emit(I(Op::LoadLocal, reg())); break;
+                    }
+                    operand();
+                    emit(I(Op::SetIndex));
+                    emit(I(Op::StoreLocal, r));
+                }
+                break;
+            }
             default: emit(I(Op::Len)); break;
         }
     }
@@ -282,6 +306,76 @@ TEST(FastPaths, AgreeWithThePlainMachine) {
         // Every handle the machines took on the constants was given back.
         for (const Value& v : held) ASSERT_EQ(v.share_count(), 1u) << "seed " << seed;
     }
+}
+
+// The full text of the result (containers with their elements), the
+// instruction count, and the stack depth.
+std::string contents(const Code& code, const std::vector<Constant>& constants, bool fast) {
+    std::vector<Value> values;
+    for (const Constant& c : constants) values.push_back(value_from_constant(c));
+    VM vm(code, std::move(values), LineTable(), FunctionTable(), VMOptions{fast});
+    Result<Value> r = vm.execute();
+    return (r.ok() ? "ok:" + display_text(r.value()) : "err:" + r.error()) +
+           " n=" + std::to_string(vm.instructions_executed()) + " d=" + std::to_string(vm.stack_depth());
+}
+
+// r[k] = v written in one step (register, constant and immediate operands),
+// loop edges that run the loop test, and lazy loops: the same contents as the
+// plain machine, also when the container is shared and must be copied.
+TEST(FastPaths, ElementWritesAndLoopEdgesAgree) {
+    const std::vector<Constant> k = {std::string("x"), std::string("y"), 2.5, std::string("range"),
+                                     std::string("h\xc3\xa9!")};
+    auto set = [](uint64_t r, Instruction key, Instruction v) {
+        return Code{I(Op::LoadLocal, r), key, v, I(Op::SetIndex), I(Op::StoreLocal, r)};
+    };
+    auto cat = [](std::initializer_list<Code> parts) {
+        Code out;
+        for (const Code& p : parts) out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    const Code arr3 = {P(1), P(2), P(3), I(Op::MakeArray, 3), I(Op::StoreLocal, 0)};
+    const Code obj = {I(Op::LoadConst, 0), P(1), I(Op::MakeObject, 1), I(Op::StoreLocal, 0)};
+    std::vector<std::pair<Code, std::string>> cases = {
+        {cat({arr3, set(0, P(-1), P(9)), set(0, P(0), I(Op::LoadConst, 2)), set(0, P(5), P(7)),
+              set(0, P(-4), P(7)), {I(Op::LoadLocal, 0)}}),
+         "ok:[2.5, 2, 9]"},
+        {cat({arr3, {P(1), I(Op::StoreLocal, 1), P(8), I(Op::StoreLocal, 2)}, set(0, I(Op::LoadLocal, 1), I(Op::LoadLocal, 2)),
+              set(0, I(Op::LoadConst, 0), P(4)), {I(Op::LoadLocal, 0)}}),
+         "ok:[1, 8, 3]"},
+        {cat({obj, set(0, I(Op::LoadConst, 0), P(5)), set(0, I(Op::LoadConst, 1), I(Op::LoadConst, 2)),
+              set(0, P(3), P(6)), {I(Op::LoadLocal, 0)}}),
+         "ok:{x: 5, y: 2.5, 3: 6}"},
+        // Shared: register 1 keeps the old array, which must not change.
+        {cat({arr3, {I(Op::LoadLocal, 0), I(Op::StoreLocal, 1)}, set(0, P(0), P(0)), {I(Op::LoadLocal, 1), I(Op::LoadLocal, 0), I(Op::MakeArray, 2)}}),
+         "ok:[[1, 2, 3], [0, 2, 3]]"},
+        // while i < 5 { s = s + i; i = i + 1 } with i, s in registers 0, 1
+        {{P(0), I(Op::StoreLocal, 0), P(0), I(Op::StoreLocal, 1), I(Op::LoadLocal, 0), P(5), I(Op::Lt),
+          I(Op::JumpIfFalse, 17), I(Op::LoadLocal, 1), I(Op::LoadLocal, 0), I(Op::Add), I(Op::StoreLocal, 1),
+          I(Op::LoadLocal, 0), P(1), I(Op::Add), I(Op::StoreLocal, 0), I(Op::Jump, 4), I(Op::LoadLocal, 1)},
+         "ok:10"},
+        // for c in range(2, 6) / in "hé!" { s = s .. c }, s in register 2
+        {{I(Op::LoadConst, 0), I(Op::StoreLocal, 2), I(Op::LoadGlobal, 3), P(2), P(6), I(Op::Call, 2), I(Op::IterInit),
+          I(Op::StoreLocal, 1), I(Op::LoadLocal, 1), I(Op::IterNext), I(Op::Swap), I(Op::Dup), I(Op::StoreLocal, 1),
+          I(Op::LoadConst, 5), I(Op::Eq), I(Op::JumpIfTrue, 22), I(Op::StoreLocal, 0), I(Op::LoadLocal, 2),
+          I(Op::LoadLocal, 0), I(Op::Concat), I(Op::StoreLocal, 2), I(Op::Jump, 8), I(Op::Pop), I(Op::LoadLocal, 2)},
+         "ok:x2345"},
+    };
+    std::vector<Constant> with_nil = k;
+    with_nil.push_back(std::monostate{});
+    for (size_t i = 0; i < cases.size(); ++i) {
+        std::string fast = contents(cases[i].first, with_nil, true);
+        EXPECT_EQ(fast, contents(cases[i].first, with_nil, false)) << "case " << i;
+        EXPECT_EQ(fast.substr(0, fast.find(" n=")), cases[i].second) << "case " << i;
+    }
+    // The same loop over the string constant.
+    Code text = cases.back().first;
+    text[2] = I(Op::LoadConst, 4);
+    text[3] = I(Op::Nop);
+    text[4] = I(Op::Nop);
+    text[5] = I(Op::Nop);
+    std::string fast = contents(text, with_nil, true);
+    EXPECT_EQ(fast, contents(text, with_nil, false));
+    EXPECT_EQ(fast.substr(0, fast.find(" n=")), "ok:xh\xc3\xa9!");
 }
 
 }  // namespace
