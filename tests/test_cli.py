@@ -143,3 +143,20 @@ def test_console_script_is_declared():
     with open(os.path.join(root, "pyproject.toml"), "rb") as f:
         scripts = tomllib.load(f)["project"]["scripts"]
     assert scripts == {"calvex": "calvex.cli:console_main"}
+
+
+def test_deep_tracebacks_are_folded(program):
+    path = program("fn down(n) { return down(n + 1) }\ndown(0)\n")
+    done = run([path])
+    lines = done.stderr.splitlines()
+    assert lines[0] == f"{path}:1: Stack overflow: call depth limit exceeded"
+    assert lines[2] == f"  {path}:2: in <top>"
+    assert lines[3:6] == [f"  {path}:1: in down"] * 3
+    assert lines[6].startswith("  [the call above repeated ") and len(lines) == 7
+
+    path = program("fn a(n) { if n == 0 { return nil + 1 } return b(n - 1) }\n"
+                   "fn b(n) { a(n) }\na(60)\n")
+    lines = run([path]).stderr.splitlines()
+    assert lines[0].endswith("cannot apply add to nil and int")
+    # 122 frames: the top level, a(60) ... a(0) and b(59) ... b(0)
+    assert lines[22] == "  [82 more calls]" and len(lines) == 43
