@@ -646,7 +646,7 @@ bool callable_value(RuntimeState& s, PyObject* callable, Value& out) {
         name += '#';
         name += std::to_string(++s.hidden_count);
         auto binding = std::make_shared<CallableBinding>(s, callable);
-        s.vm.route_builtin(name, std::move(binding));
+        s.vm.add_native(name, std::move(binding));
         it = s.hidden_natives.emplace(callable, std::move(name)).first;
     }
     out = Value::native(it->second);
