@@ -98,6 +98,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     uint64_t count = 0;
     int budget = check_every;
     std::string err;
+    WalkCheckScope walk_check(check, check_ctx);  // long walks over values ask it too
     arith::BinOp binop = arith::BinOp::Add;
     // Operands of a call being entered (shared by Call and the fused method
     // call): callee slot, argument count, resolved name and target.
@@ -772,6 +773,13 @@ Result<Value> Machine::run(const void* const** table_out) {
         }
         return Err(std::move(err));
     }
+    } catch (const WalkStopped&) {
+        // A walk over a value was interrupted; the walks run before their
+        // instruction changes anything, so a later run repeats it.
+        pc = static_cast<size_t>(ip - base);
+        SYNC();
+        abort = Abort::Interrupted;
+        return Err(std::string("Interrupted"));
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
     }
