@@ -125,6 +125,11 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
     Case{"fn f(o, x) { return o.m(x) }", "f",
          "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; LoadLocal 1; Call 1; Return; Return",
          "LoadLocalGetConst; LoadConst; GetIndex; LoadLocal; Call; Return; Return"},
+    // A comparison of a computed number with a constant: the compare and the
+    // branch are one step.
+    Case{"fn f(x, y) { if x * y > 4.0 { return 1 }\n return 2 }", "f",
+         "LoadLocal 0; LoadLocal 1; Mul; LoadConst 0 4.0; Gt; JumpIfFalse 8; Push 1; Return; Push 2; Return; Return",
+         "LLA_Mul; LoadLocal; Mul; LoadConst; CJ_Gt_F; JumpIfFalse; Push; Return; Push; Return; Return"},
     Case{"fn f(o) { return o.m() }", "f",
          "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; Call 0; Return; Return",
          "MethodCall0; LoadConst; GetIndex; Call; Return; Return"},
