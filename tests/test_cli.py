@@ -66,8 +66,10 @@ def test_check_reports_every_file_with_an_error(program):
     bad2 = program("fn f() { break }\n", "bad2.cx")
     done = run(["check", good, bad1, bad2])
     assert done.returncode == 1 and done.stdout == ""
-    assert f"{bad1}:1:" in done.stderr and f"{bad2}:1:" in done.stderr
-    assert good not in done.stderr
+    lines = done.stderr.splitlines()
+    assert len(lines) == 2, lines
+    assert lines[0].startswith(f"{bad1}:1:5: ") and "Expected identifier" in lines[0]
+    assert lines[1].startswith(f"{bad2}:1:") and "'break' outside loop" in lines[1]
     assert run(["check", good]).returncode == 0
 
 
@@ -143,3 +145,20 @@ def test_console_script_is_declared():
     with open(os.path.join(root, "pyproject.toml"), "rb") as f:
         scripts = tomllib.load(f)["project"]["scripts"]
     assert scripts == {"calvex": "calvex.cli:console_main"}
+
+
+def test_deep_tracebacks_are_folded(program):
+    path = program("fn down(n) { return down(n + 1) }\ndown(0)\n")
+    done = run([path])
+    lines = done.stderr.splitlines()
+    assert lines[0] == f"{path}:1: Stack overflow: call depth limit exceeded"
+    assert lines[2] == f"  {path}:2: in <top>"
+    assert lines[3:6] == [f"  {path}:1: in down"] * 3
+    assert lines[6].startswith("  [the call above repeated ") and len(lines) == 7
+
+    path = program("fn a(n) { if n == 0 { return nil + 1 } return b(n - 1) }\n"
+                   "fn b(n) { a(n) }\na(60)\n")
+    lines = run([path]).stderr.splitlines()
+    assert lines[0].endswith("cannot apply add to nil and int")
+    # 122 frames: the top level, a(60) ... a(0) and b(59) ... b(0)
+    assert lines[22] == "  [82 more calls]" and len(lines) == 43

@@ -44,14 +44,31 @@ def format_compile_error(err: CompileError) -> str:
 
 
 def format_script_error(err: ScriptError) -> str:
-    """``file:line: message``, then the active calls, innermost last."""
+    """``file:line: message``, then the active calls, innermost last. Runs of one
+    repeated call are folded and a very deep stack shows its two ends, as
+    Python's own tracebacks do."""
     lines = [str(err)]
-    if len(err.traceback) > 1:  # more than the top-level code alone
-        lines.append("traceback (most recent call last):")
-        where = err.filename or "<string>"
-        for function, line in err.traceback:
-            lines.append(f"  {where}:{line}: in {function}")
-    return "\n".join(lines)
+    if len(err.traceback) <= 1:  # the top-level code alone adds nothing
+        return lines[0]
+    where = err.filename or "<string>"
+    calls: list[str] = []
+    previous, repeats = None, 0
+    for frame in err.traceback:
+        if frame == previous:
+            repeats += 1
+            if repeats >= 3:
+                continue
+        else:
+            if repeats >= 3:
+                calls.append(f"  [the call above repeated {repeats - 2} more times]")
+            previous, repeats = frame, 0
+        function, line = frame
+        calls.append(f"  {where}:{line}: in {function}")
+    if repeats >= 3:
+        calls.append(f"  [the call above repeated {repeats - 2} more times]")
+    if len(calls) > 50:
+        calls = calls[:20] + [f"  [{len(calls) - 40} more calls]"] + calls[-20:]
+    return "\n".join(lines + ["traceback (most recent call last):"] + calls)
 
 
 def run_interruptibly(rt: Runtime, work: Callable[[], T]) -> T:
@@ -203,7 +220,7 @@ def cmd_check(argv: Sequence[str]) -> int:
         try:
             calvex.compile(source, filename=path)
         except CompileError as e:
-            print(format_compile_error(e), file=sys.stderr)
+            print(str(e), file=sys.stderr)  # one line per error, for editors and CI logs
             status = EXIT_FAILED
     return status
 
