@@ -140,6 +140,13 @@ Result<Value> VM::call(const Value& callee, std::span<const Value> args) {
 }
 
 void VM::route_builtin(std::string_view name, std::shared_ptr<NativeBinding> binding) {
+    int index = builtin_index(name);
+    if (index < 0) return;
+    m_->builtin_routes[index] = std::move(binding);
+    m_->serial = next_serial();
+}
+
+void VM::add_native(std::string_view name, std::shared_ptr<NativeBinding> binding) {
     m_->natives[std::string(name)] = std::move(binding);
     m_->serial = next_serial();
 }
@@ -151,6 +158,8 @@ NativeBinding* VM::native_binding(std::string_view name) const {
 
 void VM::for_each_native(void (*visit)(NativeBinding&, void*), void* ctx) const {
     for (const auto& [name, binding] : m_->natives)
+        if (binding) visit(*binding, ctx);
+    for (const auto& binding : m_->builtin_routes)
         if (binding) visit(*binding, ctx);
 }
 

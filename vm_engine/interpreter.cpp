@@ -168,6 +168,9 @@ Result<Value> Machine::run(const void* const** table_out) {
     // Both operands of kind K. (A macro: as an inline function it changes
     // how the compiler allocates the loop's registers, for the worse.)
 #define BOTH(a, b, K) ((a).kind() == Kind::K && (b).kind() == Kind::K)
+    // Truthiness with the Bool and Int cases inline.
+#define TRUTHY(v) \
+    ((v).kind() == Kind::Bool ? (v).as_bool() : (v).kind() == Kind::Int ? (v).as_int() != 0 : truthy(v))
     // The host's periodic check, every kCheckInterval loop edges and calls.
     // The executed count is brought up to date first, so the check can
     // enforce an instruction budget.
@@ -226,7 +229,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 #define COND_JUMP(OPNAME, WHEN)                     \
     L_##OPNAME : {                                  \
         NEED(1);                                    \
-        bool t = truthy(sp[-1]);                    \
+        bool t = TRUTHY(sp[-1]);                    \
         (--sp)->~Value();                           \
         if (t == (WHEN)) {                          \
             ip = base + ip->a.u;                    \
@@ -248,7 +251,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 #define COND_JUMP_BACK(OPNAME, WHEN)                \
     L_##OPNAME : {                                  \
         NEED(1);                                    \
-        bool t = truthy(sp[-1]);                    \
+        bool t = TRUTHY(sp[-1]);                    \
         (--sp)->~Value();                           \
         if (t == (WHEN)) {                          \
             size_t from = static_cast<size_t>(ip - base); \
@@ -800,6 +803,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 #undef UNDERFLOW
 #undef NEED
 #undef BOTH
+#undef TRUTHY
 #undef GENERIC_ARITH
 #undef POP2_AND_FAIL
 #undef SPECIAL

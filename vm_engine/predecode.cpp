@@ -342,12 +342,24 @@ void Machine::lazy_loops(CodeUnit& u) {
     u.nregs = first_own + static_cast<uint32_t>(own.size());
 }
 
-// Backward jumps to a loop test (a fused compare-and-branch head, or the
-// step of a lazy range loop) also run that test, saving one dispatch per
-// iteration; the jump itself still counts, reports and polls as before.
+// The last choices, once every fused head is known: two plain pushes in a
+// row become one step, and backward jumps to a loop test (a fused
+// compare-and-branch head, or the step of a lazy range loop) also run that
+// test, saving one dispatch per iteration; the jump itself still counts,
+// reports and polls as before.
 void Machine::loop_edges(CodeUnit& u) {
     const void* const* L = label_table(*this);
     const size_t n = u.code.size();
+    // Pairs of pushes, where the second one heads nothing longer.
+    for (size_t i = 0; i + 1 < n; ++i) {
+        if (u.pcode[i].h != L[I_LoadLocal]) continue;
+        const void* next = u.pcode[i + 1].h;
+        const int op = next == L[I_LoadLocal] ? I_LoadLocal2 : next == L[I_LoadConst] ? I_LoadLocalConst
+                     : next == L[I_Push]      ? I_LoadLocalPush : -1;
+        if (op < 0) continue;
+        u.pcode[i].h = L[op];
+        ++i;
+    }
     for (size_t i = 0; i < n; ++i) {
         PInst& p = u.pcode[i];
         if (p.h != L[I_JumpBack] || p.a.u >= n) continue;

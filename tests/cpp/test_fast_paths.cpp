@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/bytecode.h"
+#include "vm_engine/arith.h"
 #include "vm_support.h"
 
 using namespace calvex;
@@ -378,3 +379,70 @@ TEST(FastPaths, ElementWritesAndLoopEdgesAgree) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string run_both(const Code& code, const std::vector<Constant>& constants, std::string& plain_out) {
+    std::vector<Value> values;
+    for (const Constant& c : constants) values.push_back(value_from_constant(c));
+    VM fast(code, values, {}, FunctionTable(), VMOptions{true});
+    VM plain(code, values, {}, FunctionTable(), VMOptions{false});
+    plain_out = outcome(plain);
+    return outcome(fast);
+}
+
+// What the machine's generic helpers make of `a op b`, as outcome() writes it.
+std::string generic(Op op, const Constant& ca, const Constant& cb) {
+    const Value a = value_from_constant(ca), b = value_from_constant(cb);
+    std::string err;
+    Value r;
+    bool ok = true;
+    switch (op) {
+        case Op::Add: ok = arith::generic(arith::BinOp::Add, a, b, r, err); break;
+        case Op::Sub: ok = arith::generic(arith::BinOp::Sub, a, b, r, err); break;
+        case Op::Mul: ok = arith::generic(arith::BinOp::Mul, a, b, r, err); break;
+        case Op::Div: ok = arith::generic(arith::BinOp::Div, a, b, r, err); break;
+        case Op::Eq: r = Value::boolean(values_equal(a, b)); break;
+        case Op::Ne: r = Value::boolean(!values_equal(a, b)); break;
+        default: {
+            bool out = false;
+            const int which = op == Op::Lt ? 0 : op == Op::Le ? 1 : op == Op::Gt ? 2 : 3;
+            ok = arith::ordered(which, a, b, out, err);
+            r = Value::boolean(out);
+        }
+    }
+    return ok ? "ok:" + host_display_text(r) : "err:" + err;
+}
+
+}  // namespace
+
+// The inline number paths (mixed Int/Float arithmetic and division,
+// comparisons, truthiness of jumps) give what the generic helpers give.
+TEST(FastPaths, MixedNumbersAgreeWithTheGenericHelpers) {
+    const std::vector<Constant> nums = {int64_t{7}, int64_t{-2}, int64_t{0}, 2.5, -0.0, 0.0, 1e300,
+                                        std::numeric_limits<double>::quiet_NaN(), 7.0 + 1e-17, true,
+                                        std::string("s")};
+    const Op ops[] = {Op::Add, Op::Sub, Op::Mul, Op::Div, Op::Eq, Op::Ne, Op::Lt, Op::Le, Op::Gt, Op::Ge};
+    int checked = 0;
+    for (size_t a = 0; a < nums.size(); ++a)
+        for (size_t b = 0; b < nums.size(); ++b)
+            for (Op op : ops) {
+                // The bare instruction, and the same compare as a branch.
+                const Code bare = {I(Op::LoadConst, 0), I(Op::LoadConst, 1), I(op), I(Op::Halt)};
+                const Code branch = {I(Op::LoadConst, 0), I(Op::LoadConst, 1), I(op), I(Op::JumpIfFalse, 6),
+                                     P(1), I(Op::Halt), P(0), I(Op::Halt)};
+                std::string plain;
+                EXPECT_EQ(run_both(bare, {nums[a], nums[b]}, plain), generic(op, nums[a], nums[b]))
+                    << op_name(op) << " " << a << " " << b;
+                EXPECT_EQ(run_both(branch, {nums[a], nums[b]}, plain), plain) << op_name(op) << " " << a << " " << b;
+                checked += 2;
+            }
+    // Jumps on every kind of condition.
+    for (const Constant& c : nums) {
+        const Code code = {I(Op::LoadConst, 0), I(Op::JumpIfTrue, 3), P(0), P(1), I(Op::Halt)};
+        std::string plain;
+        EXPECT_EQ(run_both(code, {c}, plain), plain);
+        ++checked;
+    }
+    EXPECT_EQ(checked, 11 * 11 * 10 * 2 + 11);
+}
