@@ -21,7 +21,7 @@ FORMULAS = {
 }
 
 
-def evaluate(formula: str):
+def evaluate(formula: str) -> tuple[str, object]:
     try:
         return "ok", calvex.eval(formula, RECORD, strict=True, max_instructions=10_000, timeout=0.5,
                                  max_memory=1_000_000)

@@ -29,7 +29,7 @@ fn update(dt) {
 
 
 def main(frames: int = 120) -> int:
-    log = []
+    log: list[str] = []
     rt = calvex.Runtime(timeout=0.05, max_memory=5_000_000, print=log.append)
     rt.register("input_axis", lambda: 1.0)  # the player holds "right"
     rt.register("play_sound", lambda name: log.append(f"sound: {name}"))

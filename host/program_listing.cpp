@@ -1,5 +1,6 @@
 // Program.disassemble(): one block per unit, one line per instruction with
 // its index, source line, operand and, for constant operands, the constant.
+// (common/disassemble.h has the one-line form the C++ tests read back.)
 #include "core.h"
 
 #include <cstdio>
@@ -7,16 +8,6 @@
 namespace calvex::core {
 
 namespace {
-
-bool takes_operand(Op op) {
-    switch (op) {
-        case Op::Jump: case Op::JumpIfFalse: case Op::JumpIfTrue: case Op::Call:
-        case Op::StoreLocal: case Op::LoadLocal: case Op::StoreGlobal: case Op::LoadGlobal:
-        case Op::MakeArray: case Op::MakeObject: case Op::LoadConst:
-            return true;
-        default: return false;
-    }
-}
 
 void append_constant(std::string& out, const Constant& c) {
     switch (c.index()) {
@@ -68,9 +59,10 @@ void unit(std::string& out, std::string_view name, uint64_t params, const Code& 
         out += buf;
         if (in.op == Op::Push) {
             out += std::to_string(in.imm);
-        } else if (takes_operand(in.op)) {
+        } else if (op_has_operand(in.op)) {
             out += std::to_string(in.operand);
-            bool constant = in.op == Op::LoadConst || in.op == Op::LoadGlobal || in.op == Op::StoreGlobal;
+            Operand kind = op_operand(in.op);
+            bool constant = kind == Operand::Const || kind == Operand::Global;
             if (constant && in.operand < constants.size()) {
                 out += "  ; ";
                 append_constant(out, constants[in.operand]);

@@ -115,9 +115,15 @@ class CallableBinding final : public NativeBinding {
 public:
     CallableBinding(RuntimeState& s, PyObject* callable) : s_(s), callable_(Ref::borrow(callable)) {}
     PyObject* callable() const { return callable_.get(); }
+    // The cyclic garbage collector breaks a cycle through the callable here.
+    void clear() { callable_ = Ref(); }
 
     Result<Value> call(std::span<const Value> args) override {
         Locked lock(s_);
+        if (!callable_) {
+            PyErr_SetString(PyExc_RuntimeError, "this callable was released by the garbage collector");
+            return binding_failure(s_);
+        }
         return call_locked(args);
     }
 
@@ -634,6 +640,34 @@ bool callable_value(RuntimeState& s, PyObject* callable, Value& out) {
     }
     out = Value::native(it->second);
     return true;
+}
+
+int runtime_traverse(RuntimeState& s, visitproc visit, void* arg) {
+    Py_VISIT(s.print_cb.get());
+    Py_VISIT(s.input_cb.get());
+    struct Ctx {
+        visitproc visit;
+        void* arg;
+        int rc = 0;
+    } ctx{visit, arg};
+    s.vm.for_each_native(
+        [](NativeBinding& b, void* c) {
+            auto& x = *static_cast<Ctx*>(c);
+            if (auto* cb = dynamic_cast<CallableBinding*>(&b); cb && cb->callable() && x.rc == 0)
+                x.rc = x.visit(cb->callable(), x.arg);
+        },
+        &ctx);
+    return ctx.rc;
+}
+
+void runtime_clear(RuntimeState& s) {
+    s.print_cb = Ref();
+    s.input_cb = Ref();
+    s.vm.for_each_native(
+        [](NativeBinding& b, void*) {
+            if (auto* cb = dynamic_cast<CallableBinding*>(&b)) cb->clear();
+        },
+        nullptr);
 }
 
 PyObject* native_callable(RuntimeState& s, const Value& v) {

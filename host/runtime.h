@@ -138,6 +138,9 @@ bool runtime_register(RuntimeState& s, PyObject* name, PyObject* callable);
 bool callable_value(RuntimeState& s, PyObject* callable, Value& out);
 // The callable a Native value stands for, or nullptr.
 PyObject* native_callable(RuntimeState& s, const Value& v);
+// The host objects the runtime holds, for the cyclic garbage collector.
+int runtime_traverse(RuntimeState& s, visitproc visit, void* arg);
+void runtime_clear(RuntimeState& s);
 // Installs the print/input routes and the limit check.
 bool runtime_setup(RuntimeState& s);
 

@@ -109,7 +109,19 @@ PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+int runtime_gc_traverse(PyObject* o, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(o));
+    if (RuntimeState* s = as_runtime(o)->state) return runtime_traverse(*s, visit, arg);
+    return 0;
+}
+
+int runtime_gc_clear(PyObject* o) {
+    if (RuntimeState* s = as_runtime(o)->state) runtime_clear(*s);
+    return 0;
+}
+
 void runtime_dealloc(PyObject* o) {
+    PyObject_GC_UnTrack(o);
     RuntimeObject* self = as_runtime(o);
     if (self->weakrefs) PyObject_ClearWeakRefs(o);
     if (RuntimeState* s = self->state) {
@@ -236,6 +248,8 @@ PyMemberDef runtime_members[] = {
 PyType_Slot runtime_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(runtime_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(runtime_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(runtime_gc_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(runtime_gc_clear)},
     {Py_tp_methods, runtime_methods},
     {Py_tp_members, runtime_members},
     {Py_tp_doc, const_cast<char*>("The native machine behind calvex.Runtime.")},
@@ -243,7 +257,7 @@ PyType_Slot runtime_slots[] = {
 };
 
 PyType_Spec runtime_spec = {"calvex._core.Runtime", sizeof(RuntimeObject), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, runtime_slots};
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, runtime_slots};
 
 // ---- calvex.Function --------------------------------------------------------------------
 
@@ -251,6 +265,10 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(callable);
+    if (!f->runtime) {
+        PyErr_SetString(PyExc_RuntimeError, "this calvex.Function was released by the garbage collector");
+        return nullptr;
+    }
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
         PyErr_Format(PyExc_TypeError, "%U() takes no keyword arguments", f->name);
         return nullptr;
@@ -261,22 +279,38 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     });
 }
 
+int function_traverse(PyObject* o, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(o));
+    Py_VISIT(as_function(o)->runtime);
+    return 0;
+}
+
+// Leaves the handle to the runtime, which is garbage too (it goes with all
+// its handles).
+int function_clear(PyObject* o) {
+    Py_CLEAR(as_function(o)->runtime);
+    return 0;
+}
+
 void function_dealloc(PyObject* o) {
+    PyObject_GC_UnTrack(o);
     FunctionObject* f = as_function(o);
-    RuntimeState& s = state_of(f->runtime);
-    // The value may share cells with a machine running on another thread
-    // right now: then it is released when that entry ends.
-    if (s.depth > 0 && s.owner != PyThread_get_thread_ident()) {
-        try {
-            s.deferred_release.push_back(f->handle);
-        } catch (...) {
+    if (f->runtime) {
+        RuntimeState& s = state_of(f->runtime);
+        // The value may share cells with a machine running on another thread
+        // right now: then it is released when that entry ends.
+        if (s.depth > 0 && s.owner != PyThread_get_thread_ident()) {
+            try {
+                s.deferred_release.push_back(f->handle);
+            } catch (...) {
+            }
+        } else {
+            MeterScope scope(&s.meter);
+            release_handle(s, f->handle);
         }
-    } else {
-        MeterScope scope(&s.meter);
-        release_handle(s, f->handle);
     }
     Py_XDECREF(f->name);
-    Py_DECREF(f->runtime);
+    Py_XDECREF(f->runtime);
     PyTypeObject* tp = Py_TYPE(o);
     tp->tp_free(o);
     Py_DECREF(tp);
@@ -299,6 +333,8 @@ PyMemberDef function_members[] = {
 PyType_Slot function_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(function_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_members, function_members},
@@ -308,7 +344,8 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {"calvex.Function", sizeof(FunctionObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
+                                 Py_TPFLAGS_HAVE_GC,
                              function_slots};
 
 }  // namespace

@@ -112,3 +112,11 @@ def test_threads_that_ran_programs_leave_nothing_behind():
         one_thread()
     per_thread = (heap_bytes_in_use() - before) / 100
     assert per_thread < 4096, f"{per_thread:.0f} bytes kept per finished thread"
+
+
+def test_leakcheck_script_finds_both_roads_flat():
+    script = os.path.join(os.path.dirname(__file__), "..", "tools", "leakcheck.py")
+    proc = subprocess.run([sys.executable, script, "3000"], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    lines = proc.stdout.splitlines()
+    assert [line.split()[0] for line in lines] == ["compile_and_run", "VMEngine"]

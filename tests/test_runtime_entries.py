@@ -294,3 +294,28 @@ def test_re_entry_on_a_small_thread_stack_stops_cleanly():
     finally:
         threading.stack_size(old)
     assert outcome == [RecursionError]
+
+
+def test_a_host_object_owning_its_runtime_is_collected():
+    import gc
+    import weakref
+
+    class Game:
+        def __init__(self):
+            self.rt = calvex.Runtime(print=self.log)
+            self.rt.register("spawn", self.spawn)
+            self.rt.exec("fn update() { spawn() }")
+            self.update = self.rt.globals["update"]
+
+        def spawn(self):
+            return 1
+
+        def log(self, line):
+            pass
+
+    game = Game()
+    assert game.update() == 1
+    runtime = weakref.ref(game.rt)
+    del game
+    gc.collect()
+    assert runtime() is None

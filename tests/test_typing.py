@@ -54,6 +54,17 @@ def test_stubs_match_the_modules(stub_path, tmp_path):
     assert "calvex_parser.lex" in done.stdout
 
 
+def test_package_stubs_match_and_the_package_passes_mypy_strict(stub_path, tmp_path):
+    """The calvex package: its native module's stub against the module, its
+    annotated Python modules under stubtest, and all of it under --strict."""
+    pytest.importorskip("calvex")
+    allow = ROOT / "tests" / "stubtest_allowlist.txt"
+    done = run_mypy(["mypy.stubtest", "calvex", "--allowlist", str(allow)], stub_path, tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+    done = run_mypy(["mypy", "--strict", "-p", "calvex"], stub_path, tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
 def test_examples_pass_mypy_strict(stub_path, tmp_path):
     files = sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
     assert files

@@ -2,9 +2,9 @@
 whose PATH holds no compiler: the modules import and run a program, and the
 stubs and the Pygments entry point are installed with them."""
 import importlib.metadata
-import importlib.util
 import pathlib
 import shutil
+import subprocess
 import sys
 
 for tool in ("cc", "gcc", "g++", "c++", "clang"):
@@ -27,8 +27,21 @@ points = [e for e in importlib.metadata.distribution("calvex").entry_points
           if e.group == "pygments.lexers"]
 assert [e.value for e in points] == ["calvex.pygments_lexer:CalvexLexer"], points
 
-if importlib.util.find_spec("calvex") is not None:
-    import calvex
-    assert (pathlib.Path(calvex.__file__).parent / "pygments_lexer.py").is_file()
+import calvex
+
+package = pathlib.Path(calvex.__file__).parent
+for name in ("py.typed", "_core.pyi", "pygments_lexer.py", "cli.py", "repl.py"):
+    assert (package / name).is_file(), f"calvex/{name} missing"
+assert calvex.Runtime().eval("6 * 7") == 42
+
+# The console script runs a program and reports a failing one.
+script = pathlib.Path(sys.prefix) / "bin" / "calvex"
+program = pathlib.Path("smoke.cx")
+program.write_text('print(f"2^10 = {2 ** 10}")\n')
+done = subprocess.run([str(script), str(program)], capture_output=True, text=True, timeout=60)
+assert (done.returncode, done.stdout) == (0, '"2^10 = 1024.0"\n'), done
+program.write_text("print(1)\nprint(nil + 1)\n")
+done = subprocess.run([str(script), str(program)], capture_output=True, text=True, timeout=60)
+assert done.returncode == 1 and done.stderr.startswith("smoke.cx:2: "), done
 
 print("wheel smoke test passed:", here)

@@ -82,20 +82,7 @@ void VM::load(Code code, std::vector<Value> constants, LineTable lines, Function
     top->constants = std::move(constants);
     top->file = file;
 
-    std::unordered_map<std::string_view, Value> interned;
-    auto intern = [&interned](Value& v) {
-        if (!v.is_string()) return;
-        auto [it, added] = interned.emplace(v.as_string(), v);
-        if (!added) v = it->second;
-    };
-    intern(m.k_class);
-    intern(m.k_methods);
-    intern(m.k_parent);
-    for (Value& v : top->constants) intern(v);
-    for (CodeUnit* u : fresh)
-        for (Value& v : u->constants) intern(v);
-    m.prepare(*top);
-    for (CodeUnit* u : fresh) m.prepare(*u);
+    m.intern_and_prepare(*top, fresh);
 
     // Classes and methods may have been redefined: every cached answer goes.
     m.method_cache.clear();
@@ -160,6 +147,11 @@ void VM::route_builtin(std::string_view name, std::shared_ptr<NativeBinding> bin
 NativeBinding* VM::native_binding(std::string_view name) const {
     auto it = m_->natives.find(std::string(name));
     return it == m_->natives.end() ? nullptr : it->second.get();
+}
+
+void VM::for_each_native(void (*visit)(NativeBinding&, void*), void* ctx) const {
+    for (const auto& [name, binding] : m_->natives)
+        if (binding) visit(*binding, ctx);
 }
 
 const std::vector<TraceEntry>& VM::traceback() const { return m_->trace; }

@@ -98,6 +98,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     uint64_t count = 0;
     int budget = check_every;
     std::string err;
+    WalkCheckScope walk_check(check, check_ctx);  // long walks over values ask it too
     arith::BinOp binop = arith::BinOp::Add;
     // Operands of a call being entered (shared by Call and the fused method
     // call): callee slot, argument count, resolved name and target.
@@ -167,6 +168,9 @@ Result<Value> Machine::run(const void* const** table_out) {
     // Both operands of kind K. (A macro: as an inline function it changes
     // how the compiler allocates the loop's registers, for the worse.)
 #define BOTH(a, b, K) ((a).kind() == Kind::K && (b).kind() == Kind::K)
+    // Truthiness with the Bool and Int cases inline.
+#define TRUTHY(v) \
+    ((v).kind() == Kind::Bool ? (v).as_bool() : (v).kind() == Kind::Int ? (v).as_int() != 0 : truthy(v))
     // The host's periodic check, every kCheckInterval loop edges and calls.
     // The executed count is brought up to date first, so the check can
     // enforce an instruction budget.
@@ -225,7 +229,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 #define COND_JUMP(OPNAME, WHEN)                     \
     L_##OPNAME : {                                  \
         NEED(1);                                    \
-        bool t = truthy(sp[-1]);                    \
+        bool t = TRUTHY(sp[-1]);                    \
         (--sp)->~Value();                           \
         if (t == (WHEN)) {                          \
             ip = base + ip->a.u;                    \
@@ -247,7 +251,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 #define COND_JUMP_BACK(OPNAME, WHEN)                \
     L_##OPNAME : {                                  \
         NEED(1);                                    \
-        bool t = truthy(sp[-1]);                    \
+        bool t = TRUTHY(sp[-1]);                    \
         (--sp)->~Value();                           \
         if (t == (WHEN)) {                          \
             size_t from = static_cast<size_t>(ip - base); \
@@ -495,6 +499,9 @@ Result<Value> Machine::run(const void* const** table_out) {
     L_SetIndexChain:
         setindex_variant = 3;
         goto set_index;
+    L_SetIndexStore:
+        setindex_variant = 4;
+        goto set_index;
     set_index: {
         NEED(3);
         Value& c = sp[-3];
@@ -505,7 +512,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         // with this container.
         bool shared_ok = false;
         if (c.share_count() == 2) {
-            if (setindex_variant == 1)
+            if (setindex_variant == 1 || setindex_variant == 4)
                 shared_ok = rg[ip->a.u].cell() == c.cell();
             else if (setindex_variant == 2)
                 shared_ok = globals[ip->a.u].cell() == c.cell();
@@ -538,6 +545,11 @@ Result<Value> Machine::run(const void* const** table_out) {
         }
         (--sp)->~Value();
         (--sp)->~Value();
+        if (setindex_variant == 4) {
+            --sp;
+            rg[ip->a.u] = std::move(*sp);
+            NEXTN(2);
+        }
         NEXT();
     }
 
@@ -766,6 +778,13 @@ Result<Value> Machine::run(const void* const** table_out) {
         }
         return Err(std::move(err));
     }
+    } catch (const WalkStopped&) {
+        // A walk over a value was interrupted; the walks run before their
+        // instruction changes anything, so a later run repeats it.
+        pc = static_cast<size_t>(ip - base);
+        SYNC();
+        abort = Abort::Interrupted;
+        return Err(std::string("Interrupted"));
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
     }
@@ -786,6 +805,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 #undef UNDERFLOW
 #undef NEED
 #undef BOTH
+#undef TRUTHY
 #undef GENERIC_ARITH
 #undef POP2_AND_FAIL
 #undef SPECIAL

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -255,11 +256,16 @@ struct Machine {
         n->owner = serial;
     }
 
+    // Shares one cell among the equal string constants of `top`, `fresh`
+    // and the machine's own keys (so member lookups with constant keys
+    // mostly succeed on identity), then predecodes `top` and `fresh`.
+    void intern_and_prepare(CodeUnit& top, std::span<CodeUnit* const> fresh);
     void prepare(CodeUnit& u);
     size_t write_back(CodeUnit& u, size_t i);
     bool chain_unique(const Value* sp, const WriteBack& wb, const Value* rg, const CodeUnit& u) const;
     void fuse(CodeUnit& u);
     void lazy_loops(CodeUnit& u);
+    void loop_edges(CodeUnit& u);
     Value lookup_method(Value obj, const Value& key, MethodIC& ic);
     Result<Value> run(const void* const** table_out);
 

@@ -125,7 +125,7 @@ void Machine::prepare(CodeUnit& u) {
                     op = I_SetIndexChain;
                     p.a.u = wb - 1;
                 } else if (store && store->op == Op::StoreLocal && store->operand < 256) {
-                    op = I_SetIndexLocal;
+                    op = store == next ? I_SetIndexStore : I_SetIndexLocal;
                     p.a.u = store->operand;
                 } else if (store && store->op == Op::StoreGlobal) {
                     op = I_SetIndexGlobal;
@@ -146,6 +146,7 @@ void Machine::prepare(CodeUnit& u) {
     if (fast_paths) {
         fuse(u);
         lazy_loops(u);
+        loop_edges(u);
     }
     // SetIndexGlobal takes the slot the following StoreGlobal resolved to.
     for (size_t i = 0; i < n; ++i) {
@@ -208,7 +209,12 @@ void Machine::fuse(CodeUnit& u) {
     auto dup_store_pop = [&](size_t j) { return is(j, Op::Dup) && reg(j + 1, Op::StoreLocal) && is(j + 2, Op::Pop); };
     for (size_t i = 0; i < n; ++i) {
         int op = -1;
-        if (reg(i, Op::LoadLocal)) {
+        auto simple = [&](size_t j) { return is(j, Op::Push) || konst(j) || reg(j, Op::LoadLocal); };
+        if (reg(i, Op::LoadLocal) && simple(i + 1) && simple(i + 2) && is(i + 3, Op::SetIndex) &&
+            is(i + 4, Op::StoreLocal) && c[i + 4].operand == c[i].operand &&
+            !(is(i + 2, Op::LoadLocal) && c[i + 2].operand == c[i].operand)) {
+            op = I_SetElemLocal;
+        } else if (reg(i, Op::LoadLocal)) {
             if (is(i + 1, Op::IterNext) && is(i + 2, Op::Swap) && is(i + 3, Op::Dup) &&
                 is(i + 4, Op::StoreLocal) && c[i + 4].operand == c[i].operand && konst(i + 5) &&
                 u.constants[c[i + 5].operand].is_nil() && is(i + 6, Op::Eq) && is(i + 7, Op::JumpIfTrue) &&
@@ -244,6 +250,10 @@ void Machine::fuse(CodeUnit& u) {
             op = I_AD_Add + ai * kArithStride;
         } else if (dup_store_pop(i)) {
             op = I_DupStorePop;
+        }
+        if (op == I_SetElemLocal) {
+            auto form = [&](size_t j) -> uint64_t { return is(j, Op::Push) ? 0 : is(j, Op::LoadConst) ? 1 : 2; };
+            u.pcode[i].a.u = c[i].operand | form(i + 1) << 8 | form(i + 2) << 10;
         }
         if (op >= 0) u.pcode[i].h = L[op];
     }
@@ -330,6 +340,39 @@ void Machine::lazy_loops(CodeUnit& u) {
         u.pcode[i + 3].a.u = x;  // IterNext ignores its operand
     }
     u.nregs = first_own + static_cast<uint32_t>(own.size());
+}
+
+// The last choices, once every fused head is known: two plain pushes in a
+// row become one step, and backward jumps to a loop test (a fused
+// compare-and-branch head, or the step of a lazy range loop) also run that
+// test, saving one dispatch per iteration; the jump itself still counts,
+// reports and polls as before.
+void Machine::loop_edges(CodeUnit& u) {
+    const void* const* L = label_table(*this);
+    const size_t n = u.code.size();
+    // Pairs of pushes, where the second one heads nothing longer.
+    for (size_t i = 0; i + 1 < n; ++i) {
+        if (u.pcode[i].h != L[I_LoadLocal]) continue;
+        const void* next = u.pcode[i + 1].h;
+        const int op = next == L[I_LoadLocal] ? I_LoadLocal2 : next == L[I_LoadConst] ? I_LoadLocalConst
+                     : next == L[I_Push]      ? I_LoadLocalPush : -1;
+        if (op < 0) continue;
+        u.pcode[i].h = L[op];
+        ++i;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        PInst& p = u.pcode[i];
+        if (p.h != L[I_JumpBack] || p.a.u >= n) continue;
+        const void* head = u.pcode[p.a.u].h;
+        if (head == L[I_ForLoopLazy]) {
+            p.h = L[I_JumpBackForLazy];
+            continue;
+        }
+        for (int ci = 0; ci < 6; ++ci) {
+            if (head == L[I_LPCJ_Lt_F + ci * kCmpStride]) p.h = L[I_JB_LPCJ_Lt + 2 * ci];
+            if (head == L[I_LLCJ_Lt_F + ci * kCmpStride]) p.h = L[I_JB_LLCJ_Lt + 2 * ci];
+        }
+    }
 }
 
 std::string VM::handler_listing(std::string_view function) const {

@@ -545,11 +545,35 @@ void append_leaf(std::string& out, const Value& v) {
 
 }  // namespace
 
+namespace {
+
+struct WalkCheck {
+    bool (*check)(void*) = nullptr;
+    void* ctx = nullptr;
+};
+thread_local WalkCheck t_walk_check;
+
+constexpr uint32_t kWalkCheckNodes = 4096;
+
+[[gnu::cold, gnu::noinline]] void poll_walk_check() {
+    const WalkCheck& w = t_walk_check;
+    if (w.check && w.check(w.ctx)) throw WalkStopped{};
+}
+
+}  // namespace
+
+WalkCheckScope::WalkCheckScope(bool (*check)(void*), void* ctx) noexcept
+    : saved_check_(t_walk_check.check), saved_ctx_(t_walk_check.ctx) {
+    t_walk_check = {check, ctx};
+}
+WalkCheckScope::~WalkCheckScope() { t_walk_check = {saved_check_, saved_ctx_}; }
+
 void append_display(std::string& out, const Value& root) {
     if (!root.is_array() && !root.is_object()) {
         append_leaf(out, root);
         return;
     }
+    uint32_t until_check = kWalkCheckNodes;
     // Containers are walked with an explicit stack; the values are not
     // changed meanwhile, so the element pointers stay valid.
     struct Level {
@@ -568,6 +592,10 @@ void append_display(std::string& out, const Value& root) {
             out += arr ? ']' : '}';
             stack.pop_back();
             continue;
+        }
+        if (--until_check == 0) [[unlikely]] {
+            until_check = kWalkCheckNodes;
+            poll_walk_check();
         }
         if (top.i > 0) out += ", ";
         const Value* child;

@@ -6,10 +6,12 @@
 // in-place mutation (element assignment) goes through the unique_* accessors,
 // which clone a shared cell first, so arrays and objects behave as values.
 //
-// Reference counts are plain integers, not atomics: a machine runs only while
-// the host interpreter lock is held, and no value is ever handed to another
-// thread (host conversions copy into host objects), so no two threads can
-// touch one count.
+// Reference counts are plain integers, not atomics: the values of one
+// machine are touched by one thread at a time. The one-shot pipeline runs
+// with the host interpreter lock held; the embedding runtime releases it
+// while a script runs but admits one thread per machine, and what it hands
+// to the host is either a copy (conversions) or a handle whose value it only
+// releases on the machine's own thread.
 //
 // Releasing the last handle of a container destroys its contents with an
 // explicit work list, never by recursion, so arbitrarily deep nesting cannot
@@ -313,8 +315,31 @@ inline bool numeric_view(const Value& v, double& out) {
     return false;
 }
 
+// Long walks over values. The display text of a container expands shared
+// structure as a tree (`a = [a, a]` forty times is 2^40 nodes), so while a
+// machine runs, the walk asks the machine's interrupt check every few
+// thousand nodes; when the check says stop, the walk throws WalkStopped,
+// which the run loop turns into an interrupt (Abort::Interrupted) before the
+// instruction has changed anything. Outside a run there is no check.
+struct WalkStopped {};
+
+// Installs `check` for walks on this thread until the scope ends (scopes
+// nest, as machines do when a native binding runs another program).
+class WalkCheckScope {
+public:
+    WalkCheckScope(bool (*check)(void*), void* ctx) noexcept;
+    ~WalkCheckScope();
+    WalkCheckScope(const WalkCheckScope&) = delete;
+    WalkCheckScope& operator=(const WalkCheckScope&) = delete;
+
+private:
+    bool (*saved_check_)(void*);
+    void* saved_ctx_;
+};
+
 // In-language text (str, Concat, object keys from SetIndex, container
-// members). Nested containers are walked without recursion.
+// members). Nested containers are walked without recursion; the walk may
+// throw WalkStopped (see above).
 std::string display_text(const Value& v);
 void append_display(std::string& out, const Value& v);
 // Text used by print, input prompts and host results: strings quoted, arrays

@@ -36,6 +36,23 @@ FunctionTable::FunctionTable(std::vector<FunctionEntry> entries) {
     }
 }
 
+void Machine::intern_and_prepare(CodeUnit& unit, std::span<CodeUnit* const> fresh) {
+    std::unordered_map<std::string_view, Value> interned;
+    auto intern = [&interned](Value& v) {
+        if (!v.is_string()) return;
+        auto [it, added] = interned.emplace(v.as_string(), v);
+        if (!added) v = it->second;
+    };
+    intern(k_class);
+    intern(k_methods);
+    intern(k_parent);
+    for (Value& v : unit.constants) intern(v);
+    for (CodeUnit* u : fresh)
+        for (Value& v : u->constants) intern(v);
+    prepare(unit);
+    for (CodeUnit* u : fresh) prepare(*u);
+}
+
 VM::VM(Code code, std::vector<Value> constants, LineTable lines, FunctionTable functions)
     : VM(std::move(code), std::move(constants), std::move(lines), std::move(functions), VMOptions{}) {}
 
@@ -67,22 +84,9 @@ VM::VM(Code code, std::vector<Value> constants, LineTable lines, FunctionTable f
     m.top->code = std::move(code);
     m.top->lines = std::move(lines);
     m.top->constants = std::move(constants);
-    // Equal string constants share one cell, so member lookups with constant
-    // keys mostly succeed on identity.
-    std::unordered_map<std::string_view, Value> interned;
-    auto intern = [&interned](Value& v) {
-        if (!v.is_string()) return;
-        auto [it, fresh] = interned.emplace(v.as_string(), v);
-        if (!fresh) v = it->second;
-    };
-    intern(m.k_class);
-    intern(m.k_methods);
-    intern(m.k_parent);
-    for (Value& v : m.top->constants) intern(v);
-    for (auto& u : m.units)
-        for (Value& v : u->constants) intern(v);
-    m.prepare(*m.top);
-    for (auto& u : m.units) m.prepare(*u);
+    std::vector<CodeUnit*> fresh;
+    for (auto& u : m.units) fresh.push_back(u.get());
+    m.intern_and_prepare(*m.top, fresh);
 
     m.grow(std::max<size_t>(kInitialStack, m.top->nregs + m.top->headroom));
     for (size_t i = 0; i < m.top->nregs; ++i) put_nil(m.stack + i);

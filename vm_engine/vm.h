@@ -187,6 +187,8 @@ public:
     void route_builtin(std::string_view name, std::shared_ptr<NativeBinding> binding);
     // The binding a Native value of this name calls, or nullptr.
     NativeBinding* native_binding(std::string_view name) const;
+    // Every binding of the native map (for the host's reference tracking).
+    void for_each_native(void (*visit)(NativeBinding&, void*), void* ctx) const;
     // Recorded by the last failure when tracebacks are on: outermost first.
     const std::vector<TraceEntry>& traceback() const;
     // Globals by slot (slots are never reused; a name keeps its slot).

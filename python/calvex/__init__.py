@@ -68,7 +68,10 @@ class Runtime(_core.Runtime):
         return Globals(self)
 
     def __repr__(self) -> str:
-        return f"<calvex.Runtime with {len(self._global_names())} globals>"
+        try:
+            return f"<calvex.Runtime with {len(self._global_names())} globals>"
+        except RuntimeError:
+            return "<calvex.Runtime (running on another thread)>"
 
 
 Runtime.__module__ = "calvex"

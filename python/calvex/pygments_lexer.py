@@ -9,11 +9,11 @@ escapes, and f-strings whose ``{...}`` parts are highlighted as code.
 
 from __future__ import annotations
 
-from typing import ClassVar
+from typing import Any, ClassVar
 
-from pygments.lexer import RegexLexer, bygroups, include, words
-from pygments.token import (Comment, Error, Keyword, Name, Number, Operator, Punctuation,
-                            String, Whitespace)
+from pygments.lexer import RegexLexer, bygroups, include, words  # type: ignore[import-untyped]
+from pygments.token import (  # type: ignore[import-untyped]
+    Comment, Error, Keyword, Name, Number, Operator, Punctuation, String, Whitespace)
 
 __all__ = ["CalvexLexer"]
 
@@ -21,7 +21,7 @@ _BUILTINS = ("print", "input", "str", "int", "float", "len", "typeof", "abs", "m
              "pow", "sqrt", "sin", "cos", "round", "range", "clock", "rand")
 
 
-def _string_states(quote: str, name: str) -> dict[str, list]:
+def _string_states(quote: str, name: str) -> dict[str, list[Any]]:
     """States for a plain string and an f-string closed by `quote`."""
     q = "\\" + quote
     return {
@@ -44,7 +44,7 @@ def _string_states(quote: str, name: str) -> dict[str, list]:
     }
 
 
-class CalvexLexer(RegexLexer):
+class CalvexLexer(RegexLexer):  # type: ignore[misc]  # Pygments has no type information
     """Lexer for the Calvex scripting language."""
 
     name = "Calvex"

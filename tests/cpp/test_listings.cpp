@@ -85,22 +85,22 @@ TEST_P(Compiled, ListingAndHandlers) {
 INSTANTIATE_TEST_SUITE_P(InPlace, Compiled, testing::Values(
     Case{"fn f(xs, i, v) { xs[i] = v }", "f",
          "LoadLocal 0; LoadLocal 1; LoadLocal 2; Dup; StoreLocal 3; SetIndex; StoreLocal 0; LoadLocal 3; Return",
-         "LoadLocal; LoadLocal; LoadLocal; Dup; StoreLocal; SetIndexLocal; StoreLocal; LoadLocalReturn; Return"},
+         "LoadLocal2; LoadLocal; LoadLocal; Dup; StoreLocal; SetIndexStore; StoreLocal; LoadLocalReturn; Return"},
     Case{"fn f(o, v) { o.k = v }", "f",
          "LoadLocal 0; LoadConst 0 \"k\"; LoadLocal 1; Dup; StoreLocal 2; SetIndex; StoreLocal 0; LoadLocal 2; Return",
-         "LoadLocal; LoadConst; LoadLocal; Dup; StoreLocal; SetIndexLocal; StoreLocal; LoadLocalReturn; Return"},
+         "LoadLocalConst; LoadConst; LoadLocal; Dup; StoreLocal; SetIndexStore; StoreLocal; LoadLocalReturn; Return"},
     Case{"xs = [1, 2]\nfn f(i, v) { xs[i] = v }", "f",
          "LoadGlobal 0 \"xs\"; LoadLocal 0; LoadLocal 1; Dup; StoreLocal 2; SetIndex; StoreGlobal 1 \"xs\"; "
          "LoadLocal 2; Return",
-         "LoadGlobal; LoadLocal; LoadLocal; Dup; StoreLocal; SetIndexGlobal; StoreGlobal; LoadLocalReturn; Return"},
+         "LoadGlobal; LoadLocal2; LoadLocal; Dup; StoreLocal; SetIndexGlobal; StoreGlobal; LoadLocalReturn; Return"},
     Case{"fn f(m, i, j, v) { m[i][j] = v }", "f",
          "LoadLocal 0; Dup; LoadLocal 1; Dup; StoreLocal 4; GetIndex; LoadLocal 2; LoadLocal 3; Dup; StoreLocal 5; "
          "SetIndex; LoadLocal 4; Swap; SetIndex; StoreLocal 0; LoadLocal 5; Return",
-         "LoadLocal; Dup; LoadLocal; Dup; StoreLocal; GetIndex; LoadLocal; LoadLocal; Dup; StoreLocal; "
-         "SetIndexChain; LoadLocal; Swap; SetIndexLocal; StoreLocal; LoadLocalReturn; Return"},
+         "LoadLocal; Dup; LoadLocal; Dup; StoreLocal; GetIndex; LoadLocal2; LoadLocal; Dup; StoreLocal; "
+         "SetIndexChain; LoadLocal; Swap; SetIndexStore; StoreLocal; LoadLocalReturn; Return"},
     Case{"let xs = [1, 2]\nxs[0] = 5", "",
          "Push 1; Push 2; MakeArray 2; StoreLocal 0; LoadLocal 0; Push 0; Push 5; SetIndex; StoreLocal 0; Halt",
-         "Push; Push; MakeArray; StoreLocal; LoadLocal; Push; Push; SetIndexLocal; StoreLocal; Halt"}));
+         "Push; Push; MakeArray; StoreLocal; SetElemLocal; Push; Push; SetIndexStore; StoreLocal; Halt"}));
 
 // Appending to a string held by one variable extends it in place
 // (ConcatLocal); loops step their state in place (ForLoopLazy, which falls
@@ -111,18 +111,25 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadConst 0 \"\"; StoreLocal 0; Push 0; StoreLocal 1; LoadLocal 1; Push 3; Lt; JumpIfFalse 17; "
          "LoadLocal 0; LoadConst 1 \"a\"; Concat; StoreLocal 0; LoadLocal 1; Push 1; Add; StoreLocal 1; Jump 4; "
          "LoadLocal 0; Return; Return",
-         "LoadConst; StoreLocal; Push; StoreLocal; LPCJ_Lt_F; Push; CJ_Lt_F; JumpIfFalse; LoadLocal; LoadConst; "
-         "ConcatLocal; StoreLocal; LPAS_Add; Push; AS_Add; StoreLocal; JumpBack; LoadLocalReturn; Return; Return"},
+         "LoadConst; StoreLocal; Push; StoreLocal; LPCJ_Lt_F; Push; CJ_Lt_F; JumpIfFalse; LoadLocalConst; "
+         "LoadConst; ConcatLocal; "
+         "StoreLocal; LPAS_Add; Push; AS_Add; StoreLocal; JB_LPCJ_Lt; LoadLocalReturn; Return; Return"},
     Case{"fn f(xs) { let t = 0\n for v in xs { t = t + v }\n return t }", "f",
          "Push 0; StoreLocal 1; LoadLocal 0; IterInit; StoreLocal 3; LoadLocal 3; IterNext; Swap; Dup; StoreLocal 3; "
-         "LoadConst 0 nil; Eq; JumpIfTrue 19; StoreLocal 2; LoadLocal 1; LoadLocal 2; Add; StoreLocal 1; Jump 5; Pop; "
+         "LoadConst 0 nil; Eq; JumpIfTrue 19; StoreLocal 2; LoadLocal 1; LoadLocal 2; Add; StoreLocal 1; "
+         "Jump 5; Pop; "
          "LoadLocal 1; Return; Return",
          "Push; StoreLocal; LoadLocal; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; StoreLocal; "
-         "LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; LLAS_Add; LoadLocal; AS_Add; StoreLocal; JumpBack; Pop; "
+         "LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; LLAS_Add; LoadLocal; AS_Add; StoreLocal; JumpBackForLazy; Pop; "
          "LoadLocalReturn; Return; Return"},
     Case{"fn f(o, x) { return o.m(x) }", "f",
          "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; LoadLocal 1; Call 1; Return; Return",
          "LoadLocalGetConst; LoadConst; GetIndex; LoadLocal; Call; Return; Return"},
+    // A comparison of a computed number with a constant: the compare and the
+    // branch are one step.
+    Case{"fn f(x, y) { if x * y > 4.0 { return 1 }\n return 2 }", "f",
+         "LoadLocal 0; LoadLocal 1; Mul; LoadConst 0 4.0; Gt; JumpIfFalse 8; Push 1; Return; Push 2; Return; Return",
+         "LLA_Mul; LoadLocal; Mul; LoadConst; CJ_Gt_F; JumpIfFalse; Push; Return; Push; Return; Return"},
     Case{"fn f(o) { return o.m() }", "f",
          "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; Call 0; Return; Return",
          "MethodCall0; LoadConst; GetIndex; Call; Return; Return"},
@@ -131,9 +138,9 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadConst 0 \"\"; StoreLocal 0; LoadConst 1 \"ab\"; IterInit; StoreLocal 2; LoadLocal 2; IterNext; Swap; "
          "Dup; StoreLocal 2; LoadConst 2 nil; Eq; JumpIfTrue 23; StoreLocal 1; LoadLocal 0; LoadLocal 1; "
          "LoadConst 3 \"!\"; Concat; Concat; Dup; StoreLocal 0; Pop; Jump 5; Pop; Halt",
-         "LoadConst; StoreLocal; LoadConst; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; StoreLocal; "
-         "LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; LoadLocal; LoadLocal; LoadConst; Concat; ConcatLocal; "
-         "DupStorePop; StoreLocal; Pop; JumpBack; Pop; Halt"}));
+         "LoadConst; StoreLocal; LoadConst; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; "
+         "StoreLocal; LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; "
+         "LoadLocal2; LoadLocal; LoadConst; Concat; ConcatLocal; DupStorePop; StoreLocal; Pop; JumpBackForLazy; Pop; Halt"}));
 
 TEST(Listings, ConstantsAreShownSoThatItemsStillSplit) {
     const std::vector<Constant> k = {std::monostate{}, true, int64_t{-7}, 2.5, std::string("a;b\"c\\\n")};
