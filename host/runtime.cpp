@@ -357,9 +357,16 @@ void load_program(RuntimeState& s, const ProgramData& p) {
 
 // After the run of an entry: the result, or the exception of its failure.
 PyObject* finish(RuntimeState& s, Result<Value>& r) {
-    if (r.ok()) return to_python(s, r.value());
-    raise_run_failure(s, r.error());
-    return nullptr;
+    if (!r.ok()) {
+        raise_run_failure(s, r.error());
+        return nullptr;
+    }
+    PyObject* out = to_python(s, r.value());
+    // The result was allocated under the runtime's meter: it is released
+    // there too, or the count would only ever grow.
+    MeterScope meter(&s.meter);
+    r.value() = Value();
+    return out;
 }
 
 bool check_interrupt_before(RuntimeState& s, const Entry& e) {
@@ -535,6 +542,8 @@ PyObject* runtime_exec(RuntimeState& s, PyObject* code, PyObject* filename) {
         raise_run_failure(s, r.error());
         return nullptr;
     }
+    MeterScope meter(&s.meter);
+    r.value() = Value();
     Py_RETURN_NONE;
 }
 
@@ -576,9 +585,11 @@ PyObject* runtime_call_value(RuntimeState& s, const Value& callee, PyObject* con
             if (!from_python(s, args[i], values[i])) return nullptr;
     }
     Result<Value> r = run_unlocked(s, [&] { return s.vm.call(fn, std::span<const Value>(values, nargs)); });
-    MeterScope meter(&s.meter);
-    for (size_t i = 0; i < nargs; ++i) values[i] = Value();
-    fn = Value();
+    {
+        MeterScope meter(&s.meter);
+        for (size_t i = 0; i < nargs; ++i) values[i] = Value();
+        fn = Value();
+    }
     return finish(s, r);
 }
 
@@ -635,7 +646,7 @@ bool callable_value(RuntimeState& s, PyObject* callable, Value& out) {
         name += '#';
         name += std::to_string(++s.hidden_count);
         auto binding = std::make_shared<CallableBinding>(s, callable);
-        s.vm.route_builtin(name, std::move(binding));
+        s.vm.add_native(name, std::move(binding));
         it = s.hidden_natives.emplace(callable, std::move(name)).first;
     }
     out = Value::native(it->second);

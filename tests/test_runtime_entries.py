@@ -319,3 +319,10 @@ def test_a_host_object_owning_its_runtime_is_collected():
     del game
     gc.collect()
     assert runtime() is None
+
+
+def test_a_script_function_named_like_a_routed_builtin_is_called():
+    lines = []
+    rt = calvex.Runtime(print=lines.append)
+    rt.exec('fn print(x) { shown = x }\nprint("mine")')
+    assert rt.eval("shown") == "mine" and lines == []

@@ -88,6 +88,17 @@ def test_memory_in_use_follows_the_scripts_values():
 
 
 @needs_metering
+def test_results_and_arguments_do_not_accumulate_in_the_count():
+    rt = calvex.Runtime(max_memory=8_000_000)
+    rt.exec("fn make(n) { range(0, n) }\nfn size(a) { len(a) }")
+    for _ in range(50):  # 1.6 MB each: the budget holds only a few at once
+        assert len(rt.call("make", 100_000)) == 100_000
+        assert rt.call("size", list(range(100_000))) == 100_000
+        assert len(rt.eval("make(100000)")) == 100_000
+    assert rt.stats()["memory_in_use"] < 1_000_000
+
+
+@needs_metering
 def test_memory_budget_applies_to_values_from_the_host():
     rt = calvex.Runtime(max_memory=2_000_000)
     with pytest.raises(calvex.LimitExceeded):

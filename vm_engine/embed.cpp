@@ -91,14 +91,7 @@ void VM::load(Code code, std::vector<Value> constants, LineTable lines, Function
     m.serial = next_serial();
 
     m.top = std::move(top);
-    size_t need = m.top->nregs + m.top->headroom;
-    if (need > m.cap) m.grow(need);
-    for (size_t i = 0; i < m.top->nregs; ++i) put_nil(m.stack + i);
-    m.sp = m.top->nregs;
-    m.regs = 0;
-    m.sbase = m.top->nregs;
-    m.cur = m.top.get();
-    m.pc = 0;
+    m.start_top();
 }
 
 Result<Value> VM::call(const Value& callee, std::span<const Value> args) {
@@ -140,6 +133,13 @@ Result<Value> VM::call(const Value& callee, std::span<const Value> args) {
 }
 
 void VM::route_builtin(std::string_view name, std::shared_ptr<NativeBinding> binding) {
+    int index = builtin_index(name);
+    if (index < 0) return;
+    m_->builtin_routes[index] = std::move(binding);
+    m_->serial = next_serial();
+}
+
+void VM::add_native(std::string_view name, std::shared_ptr<NativeBinding> binding) {
     m_->natives[std::string(name)] = std::move(binding);
     m_->serial = next_serial();
 }
@@ -151,6 +151,8 @@ NativeBinding* VM::native_binding(std::string_view name) const {
 
 void VM::for_each_native(void (*visit)(NativeBinding&, void*), void* ctx) const {
     for (const auto& [name, binding] : m_->natives)
+        if (binding) visit(*binding, ctx);
+    for (const auto& binding : m_->builtin_routes)
         if (binding) visit(*binding, ctx);
 }
 

@@ -181,6 +181,7 @@ struct Machine {
     std::vector<TraceEntry> trace;
     size_t trace_base = 0;
     std::unique_ptr<CodeUnit> stub;  // `Call n` for VM::call
+    std::shared_ptr<NativeBinding> builtin_routes[kBuiltinCount];  // VM::route_builtin
 
     Value k_class = Value::string("__class__");
     Value k_methods = Value::string("__methods__");
@@ -253,9 +254,16 @@ struct Machine {
         auto b = natives.find(key);
         n->native = b == natives.end() ? nullptr : b->second.get();
         n->builtin = builtin_index(name);
+        // A routed built-in (embedding: print, input) keeps the built-in's
+        // place: after natives and user functions of the same name.
+        if (!n->native && !n->unit && n->builtin >= 0 && builtin_routes[n->builtin])
+            n->native = builtin_routes[n->builtin].get();
         n->owner = serial;
     }
 
+    // Positions the machine at the start of `top` on an empty operand
+    // memory (the stack is empty: nothing is released), its registers nil.
+    void start_top();
     // Shares one cell among the equal string constants of `top`, `fresh`
     // and the machine's own keys (so member lookups with constant keys
     // mostly succeed on identity), then predecodes `top` and `fresh`.

@@ -8,6 +8,19 @@
 #include <cstdlib>
 #include <new>
 
+// Sanitizer runtimes replace operator new themselves; counting here would
+// mix their allocator with malloc/free.
+#if defined(__SANITIZE_ADDRESS__)
+#define CALVEX_OWN_NEW 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CALVEX_OWN_NEW 0
+#endif
+#endif
+#ifndef CALVEX_OWN_NEW
+#define CALVEX_OWN_NEW 1
+#endif
+
 namespace calvex {
 
 namespace {
@@ -19,7 +32,7 @@ MemoryMeter* current_meter() { return t_meter; }
 MeterScope::MeterScope(MemoryMeter* m) : saved_(t_meter) { t_meter = m; }
 MeterScope::~MeterScope() { t_meter = saved_; }
 
-#if defined(__SANITIZE_ADDRESS__)
+#if !CALVEX_OWN_NEW
 bool memory_metering_available() { return false; }
 #else
 bool memory_metering_available() { return true; }
@@ -68,7 +81,7 @@ void* throwing_alloc(size_t n) {
 
 }  // namespace calvex
 
-#if !defined(__SANITIZE_ADDRESS__)
+#if CALVEX_OWN_NEW
 // Replacements of the global allocation functions. Aligned forms are left to
 // the C++ runtime: nothing in this library over-aligns.
 void* operator new(std::size_t n) { return calvex::throwing_alloc(n); }

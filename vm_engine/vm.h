@@ -183,8 +183,12 @@ public:
     // machine is as it was before the call.
     Result<Value> call(const Value& callee, std::span<const Value> args);
     // Routes calls of the built-in `name` (print, input) to `binding`,
-    // without changing the global of that name.
+    // without changing the global of that name; a native or user function
+    // of that name still comes first, as it does before the built-in.
     void route_builtin(std::string_view name, std::shared_ptr<NativeBinding> binding);
+    // Puts `binding` into the native map under `name` without touching the
+    // globals: Native values of that name call it.
+    void add_native(std::string_view name, std::shared_ptr<NativeBinding> binding);
     // The binding a Native value of this name calls, or nullptr.
     NativeBinding* native_binding(std::string_view name) const;
     // Every binding of the native map (for the host's reference tracking).

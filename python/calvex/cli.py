@@ -220,7 +220,7 @@ def cmd_check(argv: Sequence[str]) -> int:
         try:
             calvex.compile(source, filename=path)
         except CompileError as e:
-            print(format_compile_error(e), file=sys.stderr)
+            print(str(e), file=sys.stderr)  # one line per error, for editors and CI logs
             status = EXIT_FAILED
     return status
 
