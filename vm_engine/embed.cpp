@@ -91,14 +91,7 @@ void VM::load(Code code, std::vector<Value> constants, LineTable lines, Function
     m.serial = next_serial();
 
     m.top = std::move(top);
-    size_t need = m.top->nregs + m.top->headroom;
-    if (need > m.cap) m.grow(need);
-    for (size_t i = 0; i < m.top->nregs; ++i) put_nil(m.stack + i);
-    m.sp = m.top->nregs;
-    m.regs = 0;
-    m.sbase = m.top->nregs;
-    m.cur = m.top.get();
-    m.pc = 0;
+    m.start_top();
 }
 
 Result<Value> VM::call(const Value& callee, std::span<const Value> args) {

@@ -261,6 +261,9 @@ struct Machine {
         n->owner = serial;
     }
 
+    // Positions the machine at the start of `top` on an empty operand
+    // memory (the stack is empty: nothing is released), its registers nil.
+    void start_top();
     // Shares one cell among the equal string constants of `top`, `fresh`
     // and the machine's own keys (so member lookups with constant keys
     // mostly succeed on identity), then predecodes `top` and `fresh`.

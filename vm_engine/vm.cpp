@@ -36,6 +36,17 @@ FunctionTable::FunctionTable(std::vector<FunctionEntry> entries) {
     }
 }
 
+void Machine::start_top() {
+    size_t need = top->nregs + top->headroom;
+    if (need > cap) grow(std::max<size_t>(kInitialStack, need));
+    for (size_t i = 0; i < top->nregs; ++i) put_nil(stack + i);
+    sp = top->nregs;
+    regs = 0;
+    sbase = top->nregs;
+    cur = top.get();
+    pc = 0;
+}
+
 void Machine::intern_and_prepare(CodeUnit& unit, std::span<CodeUnit* const> fresh) {
     std::unordered_map<std::string_view, Value> interned;
     auto intern = [&interned](Value& v) {
@@ -88,13 +99,7 @@ VM::VM(Code code, std::vector<Value> constants, LineTable lines, FunctionTable f
     for (auto& u : m.units) fresh.push_back(u.get());
     m.intern_and_prepare(*m.top, fresh);
 
-    m.grow(std::max<size_t>(kInitialStack, m.top->nregs + m.top->headroom));
-    for (size_t i = 0; i < m.top->nregs; ++i) put_nil(m.stack + i);
-    m.sp = m.top->nregs;
-    m.regs = 0;
-    m.sbase = m.top->nregs;
-    m.cur = m.top.get();
-    m.pc = 0;
+    m.start_top();
 }
 
 VM::~VM() = default;
