@@ -170,7 +170,6 @@ private:
     // calling thread may be smaller than compiling that height needs.
     StackGuard stack_;
 
-
     bool fail(const CodeUnit& u, std::string_view message) {
         error = "Line " + std::to_string(u.line) + ": " + std::string(message);
         return false;

@@ -17,7 +17,8 @@ FIXED = [b"", b"\x00", b"\xff" * 64, bytes(range(256)), b"print(1)\n", b"\x07" *
 
 def test_every_host_entry_has_a_harness():
     assert set(HARNESSES) >= {"lex", "parse_tokens", "pyparser", "compile", "compile_and_run",
-                              "native", "vm_engine", "optimize_bytecode", "emit_ir"}
+                              "native", "vm_engine", "optimize_bytecode", "emit_ir",
+                              "program_bytes", "runtime"}
 
 
 @pytest.mark.parametrize("name", HARNESSES)

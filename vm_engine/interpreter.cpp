@@ -434,19 +434,21 @@ Result<Value> Machine::run(const void* const** table_out) {
     L_MakeObject: {
         size_t n = ip->a.u;
         if (static_cast<size_t>(sp - sb) / 2 < n) UNDERFLOW();
-        Value obj = Value::object();
-        ObjMap& map = obj.members_in_place();
-        map.reserve(n);
-        Value* first = sp - 2 * n;
-        // Pairs are popped top first and a later pop overwrites, so the
-        // deepest pair of a repeated key wins: inserting bottom-up with
-        // first-wins gives the same members.
-        for (size_t k = 0; k < n; ++k) {
-            Value& key = first[2 * k];
-            if (key.is_string()) map.insert_new(key, std::move(first[2 * k + 1]));
+        {  // no live Value across the dispatch (see div_mod_pow)
+            Value obj = Value::object();
+            ObjMap& map = obj.members_in_place();
+            map.reserve(n);
+            Value* first = sp - 2 * n;
+            // Pairs are popped top first and a later pop overwrites, so the
+            // deepest pair of a repeated key wins: inserting bottom-up with
+            // first-wins gives the same members.
+            for (size_t k = 0; k < n; ++k) {
+                Value& key = first[2 * k];
+                if (key.is_string()) map.insert_new(key, std::move(first[2 * k + 1]));
+            }
+            while (sp > first) (--sp)->~Value();
+            new (sp++) Value(std::move(obj));
         }
-        while (sp > first) (--sp)->~Value();
-        new (sp++) Value(std::move(obj));
         NEXT();
     }
 
