@@ -240,7 +240,10 @@ def test_module_level_eval_with_variables_and_options():
     with pytest.raises(calvex.ScriptError, match="Undefined variable 'rate'"):
         calvex.eval("price * rate", {"price": 1}, strict=True)
     with pytest.raises(calvex.LimitExceeded):
-        calvex.eval("len(range(0, 100000000))", max_memory=1_000_000)
+        calvex.eval("(fn(n) n)(1) + (fn(f) f(f))(fn(f) f(f))", max_instructions=1000, max_depth=100_000)
+    if calvex._core.memory_metering:
+        with pytest.raises(calvex.LimitExceeded):
+            calvex.eval("len(range(0, 100000000))", max_memory=1_000_000)
 
 
 @pytest.mark.parametrize(
