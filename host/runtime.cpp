@@ -9,12 +9,23 @@
 
 #include <algorithm>
 #include <ctime>
+#include <unistd.h>
 #include <string>
 #include <utility>
 
 namespace calvex::core {
 
 namespace {
+
+// Takes the interpreter lock back after machine work. Once the interpreter is
+// shutting down, taking it would end this thread with pthread_exit, whose
+// forced unwind cannot pass the noexcept frames between here and the host
+// (the process would abort); a daemon thread still inside a script then
+// waits here until the process exits instead.
+void relock(PyThreadState* ts) {
+    while (_Py_IsFinalizing()) pause();
+    PyEval_RestoreThread(ts);
+}
 
 using host::Ref;
 
@@ -85,7 +96,7 @@ bool propagates_as_itself(PyObject* exc) {
 // Takes the interpreter lock for the scope, on the thread of a running entry.
 class Locked {
 public:
-    explicit Locked(RuntimeState& s) : s_(s), ts_(s.tstate) { PyEval_RestoreThread(ts_); }
+    explicit Locked(RuntimeState& s) : s_(s), ts_(s.tstate) { relock(ts_); }
     ~Locked() { s_.tstate = PyEval_SaveThread(); }
     Locked(const Locked&) = delete;
     Locked& operator=(const Locked&) = delete;
@@ -279,7 +290,7 @@ bool runtime_check(void* ctx) {
         }
         if (s.main_thread && now - s.last_signal_poll_ns >= kSignalPollNs) {
             s.last_signal_poll_ns = now;
-            PyEval_RestoreThread(s.tstate);
+            relock(s.tstate);
             int rc = PyErr_CheckSignals();
             s.tstate = PyEval_SaveThread();
             if (rc != 0) {
@@ -302,7 +313,7 @@ Result<Value> run_unlocked(RuntimeState& s, F&& f) {
         RuntimeState& s;
         PyThreadState* outer;
         ~Relock() {
-            PyEval_RestoreThread(s.tstate);
+            relock(s.tstate);
             s.tstate = outer;
         }
     } relock{s, outer};

@@ -151,3 +151,30 @@ def test_many_threads_each_with_a_runtime_and_a_binding():
     for t in threads:
         t.join()
     assert out == {k: [k] * 200 for k in range(8)}
+
+
+@pytest.mark.parametrize("interrupt", [False, True])
+def test_interpreter_exit_with_a_script_running_in_a_daemon_thread(interrupt):
+    # The daemon thread is still in the machine (or just leaving it) when the
+    # interpreter shuts down; the process must exit normally, not abort.
+    import subprocess
+    import sys
+
+    code = f"""
+import threading, time, calvex
+rt = calvex.Runtime()
+def work():
+    try:
+        rt.exec("while true {{}}")
+    except calvex.Interrupted:
+        pass
+    time.sleep(5)
+threading.Thread(target=work, daemon=True).start()
+time.sleep(0.2)
+if {interrupt}:
+    rt.interrupt()
+print("bye", flush=True)
+"""
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "bye\n"
