@@ -95,7 +95,7 @@ def test_deep_fstrings_on_a_256k_thread_are_a_syntax_error():
 
 
 def test_moderate_nesting_still_runs_on_a_256k_thread():
-    depths = (10, 20) if under_sanitizer else (10, 50)
+    depths = (5, 10) if under_sanitizer else (10, 50)
     body = f"""
     for depth in {depths}:
         cp.set_native_binding("keep", lambda v: out.setdefault(str(depth), v))
