@@ -347,10 +347,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         ENSURE_AT(wbase + std::max(R, have) + target->headroom);
         callee = stk + slot;
         frames[nframes++] = CallFrame{unit, ip + 1, static_cast<size_t>(rg - stk), slot};
-        if (callee->kind() == Kind::Method) {
-            Value recv = callee->receiver();
-            *callee = std::move(recv);
-        }
+        if (callee->kind() == Kind::Method) callee->unbind(spare_method);
         Value* w = stk + wbase;
         // Arguments beyond the parameter count are dropped; registers past
         // the arguments start as nil. A receiver always lands in register 0,

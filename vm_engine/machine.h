@@ -172,6 +172,10 @@ struct Machine {
     int check_every = vmi::kCheckInterval;
     void* check_ctx = nullptr;
     std::string scratch;  // text buffer reused by Concat
+    // A bound-method cell kept between the method lookup that builds a
+    // Method and the call that consumes it (Value::bind / unbind): empty,
+    // owned by the machine.
+    MethodCell* spare_method = nullptr;
     bool fast_paths = true;
     bool strict = false;
     bool tracebacks = false;
@@ -211,6 +215,7 @@ struct Machine {
         for (size_t i = sp; i-- > 0;) stack[i].~Value();
         ::operator delete(stack);
         ::operator delete(frames);
+        delete spare_method;
         if (jit) jit_free(jit);
     }
 

@@ -176,7 +176,19 @@ private:
             if (functions_ == 0) return literal();
             return "f" + std::to_string(pick(0, functions_ - 1)) + "(" + expr(depth + 1) + ")";
         case 13: return "f\"<{ " + expr(depth + 1) + " }>\"";
-        default: return reads_left_ > 0 ? read() + ".m(" + literal() + ")" : literal();
+        default: {
+            // Method calls of several arities, also nested in the arguments
+            // of one another on the same receiver.
+            if (reads_left_ <= 0) return literal();
+            std::string v = read();
+            switch (pick(0, 4)) {
+            case 0: return v + ".m()";
+            case 1: return v + ".n(" + literal() + ", " + expr(depth + 1) + ")";
+            case 2: return v + ".n(" + v + ".m(" + literal() + "), " + v + ".n())";
+            case 3: return v + ".m(" + literal() + ", " + literal() + ", " + literal() + ")";
+            default: return v + ".m(" + literal() + ")";
+            }
+        }
         }
     }
 
@@ -244,8 +256,8 @@ private:
         }
         case 13: {
             std::string method = pick(0, 1) ? "return self.k" : "return [self.v, x]";
-            return "class P { fn m(self, x) { " + method + " } }\n" + var() + " = {__class__: \"P\", k: " +
-                   literal() + ", v: " + literal() + "}";
+            return "class P { fn m(self, x) { " + method + " } fn n(self, x, y) { return f\"{x}{y}\" } }\n" + var() +
+                   " = {__class__: \"P\", k: " + literal() + ", v: " + literal() + "}";
         }
         case 14: return "match " + rhs() + " { case 1: print(\"one\") case \"ab\": print(\"ab\") }";
         default: {

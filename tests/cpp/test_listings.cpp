@@ -210,6 +210,9 @@ TEST(Listings, ElementAssignmentKeepsTheContainersCell) {
         "xs = [1, 2, 3]\nfn f() { probe(xs)\n xs[1] = 7\n probe(xs) }\nf()",
         "fn f() { let o = {k: 1}\n probe(o)\n o.j = 3\n probe(o) }\nf()",
         "fn f() { let m = [[1, 2], [3]]\n probe(m)\n m[0][1] = 9\n probe(m) }\nf()",
+        // A method call leaves no handle on its receiver behind.
+        "class C { fn m(self, x) { return x } }\n"
+        "fn f() { let o = {__class__: \"C\", k: 1}\n probe(o)\n o.m(1)\n o.m(o.m(2), 3)\n o.k = 3\n probe(o) }\nf()",
     };
     for (const char* src : programs) {
         std::vector<const void*> fast = probed_cells(src, true), plain = probed_cells(src, false);
