@@ -108,6 +108,7 @@ struct CodeUnit {
     std::vector<Value> constants;
     uint32_t params = 0;
     uint32_t file = 0;  // load() tag, for tracebacks
+    bool function = false;  // a function's code (entered by a call, left by Return)
 
     std::vector<PInst> pcode;  // code.size() + 1 entries
     std::vector<MethodIC> ics;

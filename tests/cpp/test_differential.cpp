@@ -208,7 +208,7 @@ private:
 
     std::string stmt(int depth) {
         if (depth > 2) return "print(" + rhs() + ")";
-        switch (pick(0, 15)) {
+        switch (pick(0, 17)) {
         case 0: case 1: return "let " + var() + " = " + rhs();
         case 2: case 3: return var() + " = " + rhs();
         case 4: return "print(" + rhs() + ")";
@@ -260,6 +260,22 @@ private:
                    " = {__class__: \"P\", k: " + literal() + ", v: " + literal() + "}";
         }
         case 14: return "match " + rhs() + " { case 1: print(\"one\") case \"ab\": print(\"ab\") }";
+        case 15: {
+            // An element changed through a variable and written back.
+            std::string v = var(), i = "i" + std::to_string(counter_++), e = "e" + std::to_string(counter_++);
+            static const char* index[] = {"0", "1", "-1", "3"};
+            std::string out = "let " + i + " = " + one(index) + "\nlet " + e + " = " + v + "[" + i + "]\n" + e +
+                              "." + (pick(0, 1) ? "k" : "v") + " = " + rhs() + "\n";
+            if (pick(0, 3) == 0) out += "print(" + v + ")\n";
+            return out + v + "[" + i + "] = " + e;
+        }
+        case 16:
+            // A variable passed to a function and overwritten by its result.
+            if (functions_ == 0) return "print(" + rhs() + ")";
+            {
+                std::string v = var();
+                return v + " = f" + std::to_string(pick(0, functions_ - 1)) + "(" + v + ")";
+            }
         default: {
             // An expression statement; one starting with a bracket would
             // continue the line before it.
