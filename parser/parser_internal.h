@@ -214,9 +214,10 @@ private:
         std::string_view s = text_of(t);
         return t.stable ? s : arena().copy(s);
     }
+    // `a` followed by the non-empty `b`, in the arena.
     std::string_view concat(std::string_view a, std::string_view b) {
         char* p = static_cast<char*>(arena().allocate(a.size() + b.size(), 1));
-        std::memcpy(p, a.data(), a.size());
+        if (!a.empty()) std::memcpy(p, a.data(), a.size());
         std::memcpy(p + a.size(), b.data(), b.size());
         return {p, a.size() + b.size()};
     }
