@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <functional>
 #include <utility>
 #include <vector>
 
@@ -66,7 +65,12 @@ private:
         int32_t head = -1;
         bool used = false;
     };
-    static size_t hash(std::string_view s) { return std::hash<std::string_view>{}(s); }
+    // Names are short: a multiplicative hash over the bytes does.
+    static size_t hash(std::string_view s) {
+        uint64_t h = s.size();
+        for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
+        return static_cast<size_t>(h ^ (h >> 29));
+    }
     size_t mask() const { return slots_.size() - 1; }
     void rehash() {
         std::vector<Slot> old(slots_.size() * 2);
@@ -102,13 +106,28 @@ struct CodeUnit {
     std::vector<Loop> loops;
     uint64_t line = 0;     // line of the statement being compiled
     bool top_level = false;
+    // Line of the first instruction naming a register the machine lacks
+    // (code is only ever appended, and patching changes jumps alone).
+    std::optional<uint64_t> missing_register;
 
-    explicit CodeUnit(bool top) : scopes{Scope{0, 0}}, top_level(top) {}
+    // Room for a small function up front: growing from empty would copy the
+    // code several times over for every unit.
+    explicit CodeUnit(bool top) : scopes{Scope{0, 0}}, top_level(top) {
+        code.reserve(64);
+        lines.reserve(64);
+        constants.reserve(16);
+        bindings.reserve(16);
+    }
 };
 
 // ---- emission ------------------------------------------------------------------
 
+// Registers the machine gives each unit; LoadLocal/StoreLocal beyond them fail.
+constexpr uint64_t kRegisterCount = 256;
+
 size_t emit(CodeUnit& u, Op op, uint64_t operand = 0) {
+    if (operand >= kRegisterCount && (op == Op::LoadLocal || op == Op::StoreLocal) && !u.missing_register)
+        u.missing_register = u.line;
     u.lines.push_back(u.line);
     u.code.push_back(Instruction::make(op, operand));
     return u.code.size() - 1;
@@ -126,20 +145,14 @@ uint64_t add_constant(CodeUnit& u, Constant c) {
 
 bool fits_i32(int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
 
-// Registers the machine gives each unit; LoadLocal/StoreLocal beyond them fail.
-constexpr uint64_t kRegisterCount = 256;
-
 // Closed scopes give their slots back, but a unit can still name more
 // registers than the machine has (many variables visible at once). That is
 // reported when the unit is complete, before any of it can run, with the line
 // of the first instruction that names a missing register.
 [[nodiscard]] bool registers_fit(const CodeUnit& u, std::string& error) {
-    for (size_t i = 0; i < u.code.size(); ++i) {
-        const Instruction& ins = u.code[i];
-        if ((ins.op == Op::LoadLocal || ins.op == Op::StoreLocal) && ins.operand >= kRegisterCount) {
-            error = "Line " + std::to_string(u.lines[i]) + ": Too many local variables";
-            return false;
-        }
+    if (u.missing_register) {
+        error = "Line " + std::to_string(*u.missing_register) + ": Too many local variables";
+        return false;
     }
     return true;
 }
