@@ -14,6 +14,7 @@ byte strings. CALVEX_FUZZ_ENGINE=hypothesis forces the second. Both stop after
 written to the artifacts folder, as atheris does with its crash-* files.
 """
 import argparse
+import faulthandler
 import os
 import sys
 import time
@@ -178,6 +179,8 @@ def _hypothesis(one_input, args, name):
         lambda s: st.binary(max_size=64).map(lambda t: s[: len(s) // 2] + t + s[len(s) // 2:])))
     def run(data):
         nonlocal count
+        if time.monotonic() >= deadline:
+            return  # the time is up: let the rest of this batch pass quickly
         count += 1
         try:
             one_input(data)
@@ -212,6 +215,9 @@ def main(one_input):
     p.add_argument("seeds", nargs="*")
     args = p.parse_args()
     silence_program_output()
+    # A harness that hangs (a run its interrupt could not end) must fail with
+    # a traceback, not hold up whoever runs it.
+    faulthandler.dump_traceback_later(args.seconds * 2 + 300, exit=True)
     if args.replay:
         _replay(one_input, args.seeds)
         return

@@ -20,7 +20,7 @@ def one_input(raw):
     if not isinstance(out, str) or "define i64 @" not in out:
         raise Fault("emit_ir gave no module")
     if d.bool():
-        expect(lambda: ve.emit_ir(*[tk.odd_value(d) for _ in range(d.int(0, 3))]), TypeError)
+        expect(lambda: ve.emit_ir(*[tk.odd_value(d) for _ in range(d.int(0, 3))]), TypeError, UnicodeEncodeError)
 
 
 if __name__ == "__main__":

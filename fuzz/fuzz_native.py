@@ -98,7 +98,23 @@ def odd_result(d):
     return tk.odd_value(d)
 
 
-def make_callback(d, depth):
+# How many callbacks are running a nested program right now: a callback bound
+# to a name the nested program itself calls (print, len) would otherwise
+# re-enter without end, each level fanning out into more.
+_nested_runs = 0
+
+
+def nested_run(source):
+    global _nested_runs
+    _nested_runs += 1
+    try:
+        out = run_bounded(lambda: cp.compile_and_run(source))
+    finally:
+        _nested_runs -= 1
+    return out if isinstance(out, str) else None
+
+
+def make_callback(d):
     behaviour = d.int(0, 9)
     payload = [odd_result(d) for _ in range(3)]
     nested = gen.Gen(d, max_depth=2).program() if behaviour == 7 else ""
@@ -114,10 +130,10 @@ def make_callback(d, depth):
         if behaviour == 6:
             cp.clear_native_bindings()
             return args[0] if args else None
-        if behaviour == 7 and depth < 3:
-            return cp.compile_and_run(nested)
+        if behaviour == 7 and _nested_runs < 3:
+            return nested_run(nested)
         if behaviour == 8:
-            cp.set_native_binding(d.choice(["cb0", "cb1", "print", "len"]), make_callback(d, depth + 1))
+            cp.set_native_binding(d.choice(["cb0", "cb1", "print", "len"]), make_callback(d))
             return len(args)
         return list(args)
 
@@ -128,9 +144,9 @@ def one_input(raw):
     d = Data(raw)
     cp.clear_native_bindings()
     for i in range(d.int(1, 3)):
-        cp.set_native_binding(f"cb{i}", make_callback(d, 0))
+        cp.set_native_binding(f"cb{i}", make_callback(d))
     if d.chance(20):
-        cp.set_native_binding(d.choice(["print", "len", "f", "x"]), make_callback(d, 0))
+        cp.set_native_binding(d.choice(["print", "len", "f", "x"]), make_callback(d))
     body = gen.Gen(d, max_depth=3).program()
     calls = "\n".join(
         f"let r{i} = cb{d.int(0, 2)}({', '.join(gen.Gen(d, 2).expr() for _ in range(d.int(0, 3)))})\n"

@@ -51,7 +51,9 @@ def one_input(raw):
         else:
             method = d.choice(["execute", "state", "stats", "reset", "enable_jit", "collect_hot_traces_ir"])
             args = [tk.odd_value(d) for _ in range(d.int(0, 2))]
-            expect(lambda: getattr(engine, method)(*args), TypeError)
+            out = expect(lambda: getattr(engine, method)(*args), TypeError)
+            if not isinstance(out, TypeError) and method in ("reset", "enable_jit"):
+                jit = method == "enable_jit"
     if d.bool():
         expect(lambda: VMEngine(tk.odd_value(d)), TypeError)
 

@@ -12,7 +12,6 @@
 #include "vm_engine/value.h"
 #include "vm_engine/vm.h"
 #include "parser/compiler.h"
-#include "parser/lexer.h"
 #include "parser/parser.h"
 
 namespace calvex {
@@ -25,14 +24,13 @@ using host::Ref;
 // selects the messages of compile_and_run ("Lex error: ", "Parse error: ",
 // "Compile error: ") over the bare ones of compile.
 bool front_end(std::string_view source, bool prefixed, CompiledProgram& out) {
-    auto tokens = tokenize(source);
-    if (!tokens) {
-        host::raise(PyExc_SyntaxError, (prefixed ? "Lex error: " : "") + tokens.error());
-        return false;
-    }
-    auto program = parse_program(std::move(*tokens));
+    auto program = parse_source(source);
     if (!program) {
-        host::raise(PyExc_SyntaxError, (prefixed ? "Parse error: " : "") + program.error().render());
+        const SourceError& e = program.error();
+        if (e.lexical)
+            host::raise(PyExc_SyntaxError, (prefixed ? "Lex error: " : "") + e.lex_message);
+        else
+            host::raise(PyExc_SyntaxError, (prefixed ? "Parse error: " : "") + e.parse.render());
         return false;
     }
     auto compiled = compile_program(*program);

@@ -107,7 +107,7 @@ private:
     }
 
     template <class T, class F>
-    Ref list(const std::vector<T>& items, F&& convert) {
+    Ref list(const List<T>& items, F&& convert) {
         Ref l = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
         if (!l) return {};
         for (size_t i = 0; i < items.size(); ++i) {
@@ -121,7 +121,7 @@ private:
     Ref stmt_list(const StmtList& body) {
         return list(body, [&](const Stmt& s) { return stmt(s); });
     }
-    Ref expr_list(const std::vector<ExprPtr>& items) {
+    Ref expr_list(const List<ExprPtr>& items) {
         return list(items, [&](const ExprPtr& e) { return expr(*e); });
     }
 
@@ -142,7 +142,7 @@ private:
         if (p.default_value && !set(d, Key::default_, expr(*p.default_value))) return {};
         return d;
     }
-    Ref param_list(const std::vector<Param>& params) {
+    Ref param_list(const List<Param>& params) {
         return list(params, [&](const Param& p) { return param(p); });
     }
 
@@ -153,7 +153,7 @@ private:
             case LiteralKind::Bool: return boolean(std::get<bool>(v));
             case LiteralKind::Int: return Ref::steal(PyLong_FromLongLong(std::get<int64_t>(v)));
             case LiteralKind::Float: return Ref::steal(PyFloat_FromDouble(std::get<double>(v)));
-            case LiteralKind::String: return str(std::get<std::string>(v));
+            case LiteralKind::String: return str(std::get<std::string_view>(v));
         }
         return {};
     }

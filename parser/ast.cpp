@@ -1,8 +1,29 @@
 #include "ast.h"
 
+#include <algorithm>
 #include <iterator>
 
 namespace calvex {
+
+char* Arena::add_block(size_t bytes) {
+    blocks_.reserve(blocks_.size() + 1);  // so that the push below cannot lose the block
+    blocks_.emplace_back(static_cast<char*>(::operator new(bytes)));
+    return blocks_.back().get();
+}
+
+// A request that would take more than half of the next block gets a block of
+// its own, so the block being filled is not abandoned for it.
+void* Arena::grow(size_t bytes, size_t align) {
+    const size_t need = bytes + align;
+    if (need > next_size_ / 2) {
+        auto p = (reinterpret_cast<uintptr_t>(add_block(need)) + align - 1) & ~(uintptr_t(align) - 1);
+        return reinterpret_cast<void*>(p);
+    }
+    cur_ = add_block(next_size_);
+    end_ = cur_ + next_size_;
+    next_size_ = std::min(next_size_ * 2, kMaxBlock);
+    return allocate(bytes, align);
+}
 
 namespace {
 

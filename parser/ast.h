@@ -1,17 +1,27 @@
 // The syntax tree: what the parser builds and the compiler walks.
 //
-// Every node owns its children. Expressions and statements are a kind enum
-// plus a std::variant of node structs whose alternative index IS the kind
-// number, so `switch (e.kind())` followed by `e.as<Expr::Call>()` is the
-// normal way to walk. Optional children are a null ExprPtr, a std::optional
-// TypeHint / text, or a std::optional statement list (an empty list is
+// Ownership: every node, list and text of a tree lives in the Arena of its
+// Program and is released with it, all at once. Nodes are therefore plain
+// records (pointers, std::string_view, List) that are trivially destructible;
+// nothing in a tree has a destructor to run, which keeps both building and
+// dropping a large tree cheap. A tree is never shared and never changed after
+// parsing.
+//
+// Expressions and statements are a std::variant of node structs whose
+// alternative index IS the kind number, so `switch (e.kind())` followed by
+// `e.as<Expr::Call>()` is the normal way to walk. Optional children are a
+// null pointer, or a std::optional statement list / text (an empty list is
 // present, not absent).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
-#include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -21,18 +31,102 @@ namespace calvex {
 // Height bound of every tree parse_program returns. Each Stmt, Expr, Param,
 // SwitchCase, CatchClause and TypeHint level on a path from the Program root
 // counts as one, so a walker that recurses once per node level (the host
-// conversion, the destructors, the compiler) never goes deeper than this many
-// levels. The parser reports "Nesting too deep" instead of building more.
+// conversion, the compiler) never goes deeper than this many levels. The
+// parser reports "Nesting too deep" instead of building more.
 inline constexpr uint32_t kMaxNesting = 1000;
+
+// Bump allocator for one tree. Blocks grow geometrically; memory comes back
+// only when the arena is dropped. Only trivially destructible objects may
+// live here: their destructors are never run.
+class Arena {
+public:
+    Arena() = default;
+    Arena(Arena&& other) noexcept { *this = std::move(other); }
+    Arena& operator=(Arena&& other) noexcept {
+        blocks_ = std::move(other.blocks_);
+        cur_ = std::exchange(other.cur_, nullptr);
+        end_ = std::exchange(other.end_, nullptr);
+        next_size_ = std::exchange(other.next_size_, kFirstBlock);
+        other.blocks_.clear();
+        return *this;
+    }
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+
+    void* allocate(size_t bytes, size_t align) {
+        auto p = (reinterpret_cast<uintptr_t>(cur_) + align - 1) & ~(uintptr_t(align) - 1);
+        if (cur_ == nullptr || p + bytes > reinterpret_cast<uintptr_t>(end_)) return grow(bytes, align);
+        cur_ = reinterpret_cast<char*>(p + bytes);
+        return reinterpret_cast<void*>(p);
+    }
+
+    template <class T, class... Args>
+    T* make(Args&&... args) {
+        static_assert(std::is_trivially_destructible_v<T>);
+        return new (allocate(sizeof(T), alignof(T))) T(std::forward<Args>(args)...);
+    }
+
+    // `n` objects copied from `src` (trivially copyable objects only).
+    template <class T>
+    T* copy_array(const T* src, size_t n) {
+        static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+        if (n == 0) return nullptr;
+        T* dst = static_cast<T*>(allocate(n * sizeof(T), alignof(T)));
+        std::memcpy(static_cast<void*>(dst), src, n * sizeof(T));
+        return dst;
+    }
+
+    std::string_view copy(std::string_view s) {
+        if (s.empty()) return {};
+        char* p = static_cast<char*>(allocate(s.size(), 1));
+        std::memcpy(p, s.data(), s.size());
+        return {p, s.size()};
+    }
+
+private:
+    static constexpr size_t kFirstBlock = 4096;
+    static constexpr size_t kMaxBlock = 1 << 20;
+
+    void* grow(size_t bytes, size_t align);
+    char* add_block(size_t bytes);
+
+    // Blocks come from the library's operator new, like every other allocation.
+    struct Release {
+        void operator()(char* p) const { ::operator delete(p); }
+    };
+    std::vector<std::unique_ptr<char, Release>> blocks_;
+    char* cur_ = nullptr;
+    char* end_ = nullptr;
+    size_t next_size_ = kFirstBlock;
+};
+
+// A fixed array in an arena: what the tree uses for every list of children.
+template <class T>
+class List {
+public:
+    List() = default;
+    List(T* data, size_t size) : data_(data), size_(size) {}
+
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const T* begin() const { return data_; }
+    const T* end() const { return data_ + size_; }
+    const T& operator[](size_t i) const { return data_[i]; }
+    const T& back() const { return data_[size_ - 1]; }
+
+private:
+    T* data_ = nullptr;
+    size_t size_ = 0;
+};
 
 struct Expr;
 struct Stmt;
-using ExprPtr = std::unique_ptr<Expr>;
-using StmtList = std::vector<Stmt>;
+using ExprPtr = const Expr*;
+using StmtList = List<Stmt>;
 
 // Literal cases in kind order: Nil, Bool, Int, Float, String.
 enum class LiteralKind : uint8_t { Nil, Bool, Int, Float, String };
-using LiteralValue = std::variant<std::monostate, bool, int64_t, double, std::string>;
+using LiteralValue = std::variant<std::monostate, bool, int64_t, double, std::string_view>;
 
 enum class BinaryOperator : uint8_t {
     Add, Sub, Mul, Div, Mod, Power,
@@ -60,43 +154,48 @@ inline constexpr int kStmtKindCount = 13;
 
 // A type annotation. The parser fills only `name` ("Point", "Point[]").
 struct TypeHint {
-    std::string name;
+    std::string_view name;
     bool nullable = false;
-    std::vector<TypeHint> generics;
+    List<TypeHint> generics;
 };
 
-// A parameter of a function or lambda. `default_value` null: none written.
+// A parameter of a function or lambda. Null pointers: not written.
 struct Param {
-    std::string name;
-    std::optional<TypeHint> type_hint;
-    ExprPtr default_value;
+    std::string_view name;
+    const TypeHint* type_hint = nullptr;
+    ExprPtr default_value = nullptr;
 };
 
 // One piece of an f-string: literal text (StringPart) or an embedded
 // expression (ExprPart).
 struct InterpolationPart {
-    std::variant<std::string, ExprPtr> part;
+    std::variant<std::string_view, ExprPtr> part;
 
     bool is_expr() const { return part.index() == 1; }
-    const std::string& text() const { return std::get<0>(part); }
+    std::string_view text() const { return std::get<0>(part); }
     const Expr& expr() const { return *std::get<1>(part); }
+};
+
+struct ObjectProperty {
+    std::string_view key;
+    ExprPtr value;
 };
 
 struct Expr {
     struct Literal { LiteralValue value; };
-    struct Identifier { std::string name; };
+    struct Identifier { std::string_view name; };
     struct Propagate { ExprPtr expr; };
     struct BinaryOp { ExprPtr left; BinaryOperator op; ExprPtr right; };
     struct UnaryOp { UnaryOperator op; ExprPtr operand; };
-    struct Call { ExprPtr callee; std::vector<ExprPtr> args; };
+    struct Call { ExprPtr callee; List<ExprPtr> args; };
     struct Index { ExprPtr object; ExprPtr index; };
-    struct Member { ExprPtr object; std::string property; };
+    struct Member { ExprPtr object; std::string_view property; };
     struct Ternary { ExprPtr condition; ExprPtr then_expr; ExprPtr else_expr; };
-    struct Array { std::vector<ExprPtr> elements; };
+    struct Array { List<ExprPtr> elements; };
     // Pairs in source order; a repeated key appears again.
-    struct Object { std::vector<std::pair<std::string, ExprPtr>> properties; };
-    struct Lambda { std::vector<Param> params; std::optional<TypeHint> return_type; ExprPtr body; };
-    struct StringInterpolation { std::vector<InterpolationPart> parts; };
+    struct Object { List<ObjectProperty> properties; };
+    struct Lambda { List<Param> params; const TypeHint* return_type; ExprPtr body; };
+    struct StringInterpolation { List<InterpolationPart> parts; };
     struct Await { ExprPtr expr; };
     struct Yield { ExprPtr value; };  // null: bare `yield`
 
@@ -106,10 +205,10 @@ struct Expr {
     Node node;
 
     ExprKind kind() const { return static_cast<ExprKind>(node.index()); }
-    template <class T> T& as() { return std::get<T>(node); }
-    template <class T> const T& as() const { return std::get<T>(node); }
+    template <class T> const T& as() const { return *std::get_if<T>(&node); }
 };
 static_assert(std::variant_size_v<Expr::Node> == kExprKindCount);
+static_assert(std::is_trivially_destructible_v<Expr>);
 
 struct SwitchCase {
     ExprPtr value;  // null: the default arm
@@ -117,41 +216,41 @@ struct SwitchCase {
 };
 
 struct CatchClause {
-    std::string exception;  // the name bound to the caught value
+    std::string_view exception;  // the name bound to the caught value
     StmtList body;
 };
 
 struct Stmt {
     struct ExprStatement { ExprPtr expression; };
     struct VarDecl {
-        std::string name;  // empty for a discarded array pattern
+        std::string_view name;  // empty for a discarded array pattern
         bool is_mutable = false;
-        std::optional<TypeHint> type_hint;
-        ExprPtr init;  // null: no initialiser
+        const TypeHint* type_hint = nullptr;
+        ExprPtr init = nullptr;  // null: no initialiser
     };
     struct FunctionDef {
-        std::string name;
-        std::vector<Param> params;
-        std::optional<TypeHint> return_type;
+        std::string_view name;
+        List<Param> params;
+        const TypeHint* return_type = nullptr;
         StmtList body;
         bool is_async = false;
     };
     struct ClassDef {
-        std::string name;
-        std::optional<std::string> extends;
+        std::string_view name;
+        std::optional<std::string_view> extends;
         StmtList body;
     };
     struct If { ExprPtr condition; StmtList then_body; std::optional<StmtList> else_body; };
     struct While { ExprPtr condition; StmtList body; };
-    struct For { std::string target; ExprPtr iter; StmtList body; };
-    struct Switch { ExprPtr expr; std::vector<SwitchCase> cases; };
+    struct For { std::string_view target; ExprPtr iter; StmtList body; };
+    struct Switch { ExprPtr expr; List<SwitchCase> cases; };
     struct Return { ExprPtr value; };  // null: bare `return`
     struct Break {};
     struct Continue {};
     struct Throw { ExprPtr expr; };
     struct Try {
         StmtList body;
-        std::vector<CatchClause> catch_clauses;
+        List<CatchClause> catch_clauses;
         std::optional<StmtList> finally_body;
     };
 
@@ -162,23 +261,16 @@ struct Stmt {
     uint64_t line = 0;  // line of the token that starts the statement
 
     StmtKind kind() const { return static_cast<StmtKind>(node.index()); }
-    template <class T> T& as() { return std::get<T>(node); }
-    template <class T> const T& as() const { return std::get<T>(node); }
+    template <class T> const T& as() const { return *std::get_if<T>(&node); }
 };
 static_assert(std::variant_size_v<Stmt::Node> == kStmtKindCount);
+static_assert(std::is_trivially_destructible_v<Stmt> && std::is_trivially_copyable_v<Stmt>);
 
+// A whole tree. Moving a Program keeps every node where it is.
 struct Program {
     StmtList statements;
+    Arena arena;
 };
-
-// Builds the node in place: no Expr-sized temporary on the caller's stack,
-// which matters in the parser's deep recursion.
-template <class T>
-ExprPtr make_expr(T node) {
-    auto e = std::make_unique<Expr>();
-    e->node.template emplace<T>(std::move(node));
-    return e;
-}
 
 // Names as the host dictionaries print them ("Add", "Neg", "Call", "If").
 const char* binary_operator_name(BinaryOperator op);

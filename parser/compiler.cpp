@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -14,13 +13,78 @@ namespace calvex {
 
 namespace {
 
-// Local names of one block. A nested scope continues the numbering of the
-// scope around it, so a name declared inside a loop body or an else branch
-// never takes the register of a variable that is still visible; its slots are
-// free again once the scope closes.
+// Local names of one unit. Every declaration is a binding; a block's
+// bindings follow those of the blocks around it and go when it closes, so the
+// latest binding of a name is the one that resolves (innermost block first,
+// and within a block the last declaration). `heads` maps a name to its latest
+// binding; each binding remembers the one it hides, which comes back when it
+// goes.
+//
+// A nested scope continues the numbering of the scope around it, so a name
+// declared inside a loop body or an else branch never takes the register of a
+// variable that is still visible; its slots are free again once the scope
+// closes.
+struct Binding {
+    std::string_view name;
+    uint64_t slot;
+    int32_t hidden;  // the binding of the same name this one hides, or -1
+};
+
 struct Scope {
-    std::unordered_map<std::string, uint64_t> names;
-    uint64_t next = 0;
+    size_t first;  // its first binding
+    uint64_t next;
+};
+
+// Open addressing from a name to the index of its latest binding (-1: none
+// now). Names are never removed: a unit names few distinct ones.
+class NameIndex {
+public:
+    NameIndex() : slots_(16) {}
+
+    int32_t find(std::string_view name) const {
+        for (size_t i = hash(name) & mask();; i = (i + 1) & mask()) {
+            const Slot& s = slots_[i];
+            if (!s.used) return -1;
+            if (s.name == name) return s.head;
+        }
+    }
+
+    int32_t& head(std::string_view name) {
+        if ((used_ + 1) * 2 > slots_.size()) rehash();
+        size_t i = hash(name) & mask();
+        for (; slots_[i].used; i = (i + 1) & mask())
+            if (slots_[i].name == name) return slots_[i].head;
+        ++used_;
+        slots_[i] = Slot{name, -1, true};
+        return slots_[i].head;
+    }
+
+private:
+    struct Slot {
+        std::string_view name;
+        int32_t head = -1;
+        bool used = false;
+    };
+    // Names are short: a multiplicative hash over the bytes does.
+    static size_t hash(std::string_view s) {
+        uint64_t h = s.size();
+        for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
+        return static_cast<size_t>(h ^ (h >> 29));
+    }
+    size_t mask() const { return slots_.size() - 1; }
+    void rehash() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        for (const Slot& s : old) {
+            if (!s.used) continue;
+            size_t i = hash(s.name) & mask();
+            while (slots_[i].used) i = (i + 1) & mask();
+            slots_[i] = s;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    size_t used_ = 0;
 };
 
 // Unpatched jumps of one enclosing loop.
@@ -37,16 +101,33 @@ struct CodeUnit {
     LineTable lines;  // parallel to code
     std::vector<Constant> constants;
     std::vector<Scope> scopes;
+    std::vector<Binding> bindings;
+    NameIndex heads;
     std::vector<Loop> loops;
     uint64_t line = 0;     // line of the statement being compiled
     bool top_level = false;
+    // Line of the first instruction naming a register the machine lacks
+    // (code is only ever appended, and patching changes jumps alone).
+    std::optional<uint64_t> missing_register;
 
-    explicit CodeUnit(bool top) : scopes(1), top_level(top) {}
+    // Room for a small function up front: growing from empty would copy the
+    // code several times over for every unit.
+    explicit CodeUnit(bool top) : scopes{Scope{0, 0}}, top_level(top) {
+        code.reserve(64);
+        lines.reserve(64);
+        constants.reserve(16);
+        bindings.reserve(16);
+    }
 };
 
 // ---- emission ------------------------------------------------------------------
 
+// Registers the machine gives each unit; LoadLocal/StoreLocal beyond them fail.
+constexpr uint64_t kRegisterCount = 256;
+
 size_t emit(CodeUnit& u, Op op, uint64_t operand = 0) {
+    if (operand >= kRegisterCount && (op == Op::LoadLocal || op == Op::StoreLocal) && !u.missing_register)
+        u.missing_register = u.line;
     u.lines.push_back(u.line);
     u.code.push_back(Instruction::make(op, operand));
     return u.code.size() - 1;
@@ -64,20 +145,14 @@ uint64_t add_constant(CodeUnit& u, Constant c) {
 
 bool fits_i32(int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
 
-// Registers the machine gives each unit; LoadLocal/StoreLocal beyond them fail.
-constexpr uint64_t kRegisterCount = 256;
-
 // Closed scopes give their slots back, but a unit can still name more
 // registers than the machine has (many variables visible at once). That is
 // reported when the unit is complete, before any of it can run, with the line
 // of the first instruction that names a missing register.
 [[nodiscard]] bool registers_fit(const CodeUnit& u, std::string& error) {
-    for (size_t i = 0; i < u.code.size(); ++i) {
-        const Instruction& ins = u.code[i];
-        if ((ins.op == Op::LoadLocal || ins.op == Op::StoreLocal) && ins.operand >= kRegisterCount) {
-            error = "Line " + std::to_string(u.lines[i]) + ": Too many local variables";
-            return false;
-        }
+    if (u.missing_register) {
+        error = "Line " + std::to_string(*u.missing_register) + ": Too many local variables";
+        return false;
     }
     return true;
 }
@@ -96,32 +171,42 @@ void emit_nil(CodeUnit& u) { emit_constant(u, std::monostate{}); }
 
 uint64_t name_constant(CodeUnit& u, std::string_view name) { return add_constant(u, std::string(name)); }
 
+Constant text_constant(std::string_view s) { return Constant(std::in_place_type<std::string>, s); }
+
 // ---- scopes ------------------------------------------------------------------------
 
-std::optional<uint64_t> resolve(const CodeUnit& u, const std::string& name) {
-    for (auto it = u.scopes.rbegin(); it != u.scopes.rend(); ++it) {
-        auto found = it->names.find(name);
-        if (found != it->names.end()) return found->second;
-    }
-    return std::nullopt;
+std::optional<uint64_t> resolve(const CodeUnit& u, std::string_view name) {
+    const int32_t b = u.heads.find(name);
+    if (b < 0) return std::nullopt;
+    return u.bindings[static_cast<size_t>(b)].slot;
+}
+
+// Binds `name` to `slot` in the innermost scope.
+void bind(CodeUnit& u, std::string_view name, uint64_t slot) {
+    int32_t& head = u.heads.head(name);
+    u.bindings.push_back(Binding{name, slot, head});
+    head = static_cast<int32_t>(u.bindings.size() - 1);
 }
 
 // A name declared again in the same scope gets a fresh slot; its initializer
 // (compiled before the declaration) still read the old one.
-uint64_t declare(CodeUnit& u, const std::string& name) {
-    Scope& s = u.scopes.back();
-    uint64_t slot = s.next++;
-    s.names[name] = slot;
+uint64_t declare(CodeUnit& u, std::string_view name) {
+    uint64_t slot = u.scopes.back().next++;
+    bind(u, name, slot);
     return slot;
 }
 
-void push_scope(CodeUnit& u) {
-    Scope s;
-    s.next = u.scopes.back().next;
-    u.scopes.push_back(std::move(s));
-}
+void push_scope(CodeUnit& u) { u.scopes.push_back(Scope{u.bindings.size(), u.scopes.back().next}); }
 
-void pop_scope(CodeUnit& u) { u.scopes.pop_back(); }
+void pop_scope(CodeUnit& u) {
+    const size_t first = u.scopes.back().first;
+    while (u.bindings.size() > first) {
+        const Binding& b = u.bindings.back();
+        u.heads.head(b.name) = b.hidden;
+        u.bindings.pop_back();
+    }
+    u.scopes.pop_back();
+}
 
 Op binary_instruction(BinaryOperator op) {
     switch (op) {
@@ -203,7 +288,7 @@ private:
     [[nodiscard]] bool for_statement(CodeUnit& u, const Stmt::For& s);
     [[nodiscard]] bool switch_statement(CodeUnit& u, const Stmt::Switch& s);
     [[nodiscard]] bool jump_statement(CodeUnit& u, bool is_break);
-    [[nodiscard]] bool function(const std::string& name, const std::vector<Param>& params, const StmtList& body);
+    [[nodiscard]] bool function(std::string name, const List<Param>& params, const StmtList& body);
     [[nodiscard]] bool class_definition(CodeUnit& u, const Stmt::ClassDef& c);
     [[nodiscard]] bool lambda(CodeUnit& u, const Expr::Lambda& l);
     [[nodiscard]] bool interpolation(CodeUnit& u, const Expr::StringInterpolation& s);
@@ -234,7 +319,7 @@ bool Compiler::statement(CodeUnit& u, const Stmt& s) {
         }
         case StmtKind::FunctionDef: {
             const auto& f = s.as<Stmt::FunctionDef>();
-            return function(f.name, f.params, f.body);
+            return function(std::string(f.name), f.params, f.body);
         }
         case StmtKind::ClassDef: return class_definition(u, s.as<Stmt::ClassDef>());
         case StmtKind::If: return if_statement(u, s.as<Stmt::If>());
@@ -342,7 +427,7 @@ bool Compiler::for_statement(CodeUnit& u, const Stmt::For& s) {
     emit_nil(u);
     emit(u, Op::Eq);
     size_t to_done = emit(u, Op::JumpIfTrue);
-    around.names[s.target] = target;
+    bind(u, s.target, target);
     emit(u, Op::StoreLocal, target);
     u.loops.emplace_back();
     if (!scoped_block(u, s.body)) return false;
@@ -392,13 +477,13 @@ bool Compiler::jump_statement(CodeUnit& u, bool is_break) {
 // A function body is its own unit; parameters take slots 0..n-1 (a method's
 // receiver is its first declared parameter). The entry is appended once the
 // body is complete, so functions nested in it come first in the table.
-bool Compiler::function(const std::string& name, const std::vector<Param>& params, const StmtList& body) {
+bool Compiler::function(std::string name, const List<Param>& params, const StmtList& body) {
     CodeUnit f(false);
     for (const Param& p : params) declare(f, p.name);
     if (!statements(f, body)) return false;
     emit(f, Op::Return);
     if (!registers_fit(f, error)) return false;
-    functions.push_back(FunctionEntry{name, std::move(f.code), std::move(f.constants), std::move(f.lines),
+    functions.push_back(FunctionEntry{std::move(name), std::move(f.code), std::move(f.constants), std::move(f.lines),
                                       static_cast<uint64_t>(params.size())});
     return true;
 }
@@ -418,13 +503,19 @@ bool Compiler::class_definition(CodeUnit& u, const Stmt::ClassDef& c) {
             methods.push_back(&member.as<Stmt::FunctionDef>());
         }
     }
+    auto qualified = [&](std::string_view method) {
+        std::string q(c.name);
+        q += '.';
+        q += method;
+        return q;
+    };
     for (const auto* m : methods)
-        if (!function(c.name + "." + m->name, m->params, m->body)) return false;
+        if (!function(qualified(m->name), m->params, m->body)) return false;
 
     emit(u, Op::LoadConst, name_constant(u, "__type__"));
     emit_constant(u, std::string("class"));
     emit(u, Op::LoadConst, name_constant(u, "__name__"));
-    emit_constant(u, c.name);
+    emit_constant(u, text_constant(c.name));
     emit(u, Op::LoadConst, name_constant(u, "__fields__"));
     for (const auto* f : fields) {
         emit(u, Op::LoadConst, name_constant(u, f->name));
@@ -433,14 +524,14 @@ bool Compiler::class_definition(CodeUnit& u, const Stmt::ClassDef& c) {
     emit(u, Op::MakeObject, fields.size());
     emit(u, Op::LoadConst, name_constant(u, "__parent__"));
     if (c.extends) {
-        emit_constant(u, *c.extends);
+        emit_constant(u, text_constant(*c.extends));
     } else {
         emit_nil(u);
     }
     emit(u, Op::LoadConst, name_constant(u, "__methods__"));
     for (const auto* m : methods) {
         emit(u, Op::LoadConst, name_constant(u, m->name));
-        emit_constant(u, c.name + "." + m->name);
+        emit_constant(u, qualified(m->name));
     }
     emit(u, Op::MakeObject, methods.size());
     emit(u, Op::MakeObject, 5);
@@ -460,7 +551,7 @@ bool Compiler::expression(CodeUnit& u, const Expr& e) {
                 case 1: emit_push(u, std::get<bool>(v) ? 1 : 0); break;
                 case 2: emit_constant(u, std::get<int64_t>(v)); break;
                 case 3: emit_constant(u, std::get<double>(v)); break;
-                default: emit_constant(u, std::get<std::string>(v)); break;
+                default: emit_constant(u, text_constant(std::get<std::string_view>(v))); break;
             }
             return true;
         }
@@ -591,7 +682,7 @@ bool Compiler::interpolation(CodeUnit& u, const Expr::StringInterpolation& s) {
         if (part.is_expr()) {
             if (!expression(u, part.expr())) return false;
         } else {
-            emit_constant(u, part.text());
+            emit_constant(u, text_constant(part.text()));
         }
     }
     for (size_t i = 1; i < s.parts.size(); ++i) emit(u, Op::Concat);
@@ -637,11 +728,11 @@ bool Compiler::assign_name(CodeUnit& u, const Expr::BinaryOp& a, bool keep_value
 // loaded from is what lets the machine change a uniquely held root in place.
 bool Compiler::assign_element(CodeUnit& u, const Expr::BinaryOp& a, bool keep_value) {
     std::vector<const Expr*> path;  // element targets, root side first
-    const Expr* root = a.left.get();
+    const Expr* root = a.left;
     while (is_element_target(*root)) {
         path.push_back(root);
-        root = root->kind() == ExprKind::Index ? root->as<Expr::Index>().object.get()
-                                               : root->as<Expr::Member>().object.get();
+        root = root->kind() == ExprKind::Index ? root->as<Expr::Index>().object
+                                               : root->as<Expr::Member>().object;
     }
     std::reverse(path.begin(), path.end());
 
@@ -651,7 +742,7 @@ bool Compiler::assign_element(CodeUnit& u, const Expr::BinaryOp& a, bool keep_va
     enum class Target { None, Local, Global };
     Target target = Target::None;
     uint64_t local_slot = 0;
-    const std::string* root_name = nullptr;
+    const std::string_view* root_name = nullptr;
     if (root->kind() == ExprKind::Identifier) {
         root_name = &root->as<Expr::Identifier>().name;
         if (auto slot = resolve(u, *root_name)) {
@@ -671,14 +762,14 @@ bool Compiler::assign_element(CodeUnit& u, const Expr::BinaryOp& a, bool keep_va
     struct KeyReload {
         Op op;
         int32_t imm = 0;
-        const std::string* text = nullptr;
+        const std::string_view* text = nullptr;
         uint64_t slot = 0;
     };
     std::vector<KeyReload> reloads;
     reloads.reserve(path.size());
     auto push_key = [&](const Expr& node, bool kept) -> bool {
         if (node.kind() == ExprKind::Member) {
-            const std::string& property = node.as<Expr::Member>().property;
+            const std::string_view& property = node.as<Expr::Member>().property;
             emit(u, Op::LoadConst, name_constant(u, property));
             reloads.push_back({Op::LoadConst, 0, &property, 0});
             return true;
@@ -691,8 +782,8 @@ bool Compiler::assign_element(CodeUnit& u, const Expr::BinaryOp& a, bool keep_va
                 reloads.push_back({Op::Push, static_cast<int32_t>(*i), nullptr, 0});
                 return true;
             }
-            if (const auto* s = std::get_if<std::string>(&v)) {
-                emit(u, Op::LoadConst, add_constant(u, *s));
+            if (const auto* s = std::get_if<std::string_view>(&v)) {
+                emit(u, Op::LoadConst, add_constant(u, text_constant(*s)));
                 reloads.push_back({Op::LoadConst, 0, s, 0});
                 return true;
             }
@@ -725,7 +816,7 @@ bool Compiler::assign_element(CodeUnit& u, const Expr::BinaryOp& a, bool keep_va
         const KeyReload& r = reloads[j];
         switch (r.op) {
             case Op::Push: emit_push(u, r.imm); break;
-            case Op::LoadConst: emit(u, Op::LoadConst, add_constant(u, *r.text)); break;
+            case Op::LoadConst: emit(u, Op::LoadConst, add_constant(u, text_constant(*r.text))); break;
             default: emit(u, Op::LoadLocal, r.slot); break;
         }
         emit(u, Op::Swap);

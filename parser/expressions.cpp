@@ -15,17 +15,17 @@ ExprResult Parser::expression() {
     TRY_AS(head, binary(1));
     if (!at(TK::Question)) return head;
     if (!fits(head.height)) return too_deep();
-    if (starts_ternary_branch(peek(1).kind)) {
+    if (starts_ternary_branch(peek1().kind)) {
         advance();
         DESCEND();
         TRY_AS(then_e, expression());
         TRY(expect(TK::Colon));
         TRY_AS(else_e, expression());
         uint32_t h = 1 + std::max({head.height, then_e.height, else_e.height});
-        return Parsed{make_expr(Expr::Ternary{std::move(head.expr), std::move(then_e.expr), std::move(else_e.expr)}), h};
+        return Parsed{node(Expr::Ternary{head.expr, then_e.expr, else_e.expr}), h};
     }
     advance();
-    return Parsed{make_expr(Expr::Propagate{std::move(head.expr)}), head.height + 1};
+    return Parsed{node(Expr::Propagate{head.expr}), head.height + 1};
 }
 
 // binary(m) -> prefix { op(prec >= m) binary(prec + 1) }
@@ -39,7 +39,7 @@ ExprResult Parser::binary(int min_precedence) {
         Level level(depth_);  // fits() above left room for one level
         TRY_AS(right, binary(rule.precedence + 1));
         uint32_t h = 1 + std::max(left.height, right.height);
-        left = Parsed{make_expr(Expr::BinaryOp{std::move(left.expr), rule.op, std::move(right.expr)}), h};
+        left = Parsed{node(Expr::BinaryOp{left.expr, rule.op, right.expr}), h};
     }
 }
 
@@ -52,16 +52,16 @@ ExprResult Parser::prefix() {
     DESCEND();
     advance();
     TRY_AS(operand, prefix());
-    return Parsed{make_expr(Expr::UnaryOp{op, std::move(operand.expr)}), operand.height + 1};
+    return Parsed{node(Expr::UnaryOp{op, operand.expr}), operand.height + 1};
 }
 
-// Parses `expr {',' expr} [',']` up to `close` or Eof (not consuming it);
-// raises `height` to the tallest element.
-UnitResult Parser::comma_list(TK close, std::vector<ExprPtr>& out, uint32_t& height) {
+// Parses `expr {',' expr} [',']` up to `close` or Eof (not consuming it) onto
+// the expression stack; raises `height` to the tallest element.
+UnitResult Parser::comma_list(TK close, uint32_t& height) {
     while (!at(close) && !at(TK::Eof)) {
         TRY_AS(item, expression());
         height = std::max(height, item.height);
-        out.push_back(std::move(item.expr));
+        ctx_.exprs.push(item.expr);
         if (!at(TK::Comma)) break;
         advance();
     }
@@ -76,14 +76,15 @@ ExprResult Parser::postfix() {
             case TK::LeftParen: {
                 if (!fits(e.height)) return too_deep();
                 advance();
-                std::vector<ExprPtr> args;
                 uint32_t h = e.height;
+                const size_t mark = ctx_.exprs.mark();
                 {
                     Level level(depth_);
-                    TRY(comma_list(TK::RightParen, args, h));
+                    TRY(comma_list(TK::RightParen, h));
                 }
+                List<ExprPtr> args = ctx_.exprs.take(mark, arena());
                 TRY(expect(TK::RightParen));
-                e = Parsed{make_expr(Expr::Call{std::move(e.expr), std::move(args)}), h + 1};
+                e = Parsed{node(Expr::Call{e.expr, args}), h + 1};
                 break;
             }
             case TK::LeftBracket: {
@@ -95,17 +96,17 @@ ExprResult Parser::postfix() {
                     Level level(depth_);
                     TRY_AS(i, expression());
                     h = std::max(h, i.height);
-                    index = std::move(i.expr);
+                    index = i.expr;
                 }
                 TRY(expect(TK::RightBracket));
-                e = Parsed{make_expr(Expr::Index{std::move(e.expr), std::move(index)}), h + 1};
+                e = Parsed{node(Expr::Index{e.expr, index}), h + 1};
                 break;
             }
             case TK::Dot: {
                 if (!fits(e.height)) return too_deep();
                 advance();
                 TRY_AS(name, expect_identifier());
-                e = Parsed{make_expr(Expr::Member{std::move(e.expr), std::move(name)}), e.height + 1};
+                e = Parsed{node(Expr::Member{e.expr, name}), e.height + 1};
                 break;
             }
             case TK::LeftBrace: {
@@ -123,44 +124,44 @@ ExprResult Parser::postfix() {
 }
 
 ExprResult Parser::primary() {
-    const Token& t = cur();
+    const Lexeme& t = cur();
     switch (t.kind) {
         case TK::Int: {
-            LiteralValue v(std::in_place_type<int64_t>, payload_or<int64_t>(t, 0));
+            ExprPtr e = node(Expr::Literal{LiteralValue(std::in_place_type<int64_t>, int_of(t))});
             advance();
-            return Parsed{make_expr(Expr::Literal{std::move(v)})};
+            return Parsed{e};
         }
         case TK::Float: {
-            LiteralValue v(std::in_place_type<double>, payload_or<double>(t, 0.0));
+            ExprPtr e = node(Expr::Literal{LiteralValue(std::in_place_type<double>, float_of(t))});
             advance();
-            return Parsed{make_expr(Expr::Literal{std::move(v)})};
+            return Parsed{e};
         }
         case TK::String: {
-            LiteralValue v(std::in_place_type<std::string>, text_of(t));
+            ExprPtr e = node(Expr::Literal{LiteralValue(std::in_place_type<std::string_view>, keep(t))});
             advance();
-            return Parsed{make_expr(Expr::Literal{std::move(v)})};
+            return Parsed{e};
         }
         case TK::Bool: {
-            LiteralValue v(std::in_place_type<bool>, payload_or<bool>(t, false));
+            ExprPtr e = node(Expr::Literal{LiteralValue(std::in_place_type<bool>, bool_of(t))});
             advance();
-            return Parsed{make_expr(Expr::Literal{std::move(v)})};
+            return Parsed{e};
         }
         case TK::Nil:
             advance();
-            return Parsed{make_expr(Expr::Literal{LiteralValue()})};
+            return Parsed{node(Expr::Literal{LiteralValue()})};
         case TK::Identifier: {
-            std::string name = text_of(t);
+            ExprPtr e = node(Expr::Identifier{keep(t)});
             advance();
-            return Parsed{make_expr(Expr::Identifier{std::move(name)})};
+            return Parsed{e};
         }
         // The built-ins `int` and `float` lex as type keywords; as values they
         // are plain names so that they can be called.
         case TK::IntType:
             advance();
-            return Parsed{make_expr(Expr::Identifier{"int"})};
+            return Parsed{node(Expr::Identifier{"int"})};
         case TK::FloatType:
             advance();
-            return Parsed{make_expr(Expr::Identifier{"float"})};
+            return Parsed{node(Expr::Identifier{"float"})};
         case TK::Fn:
             return lambda();
         case TK::LeftParen: {
@@ -177,7 +178,9 @@ ExprResult Parser::primary() {
         case TK::FString: {
             // StringInterpolation -> ExprPart -> expression: two levels down.
             if (!fits(2)) return too_deep();
-            std::string payload = text_of(t);
+            // The payload stays where it is (source, text store or token
+            // list) while the cursor moves on.
+            std::string_view payload = text_of(t);
             advance();
             return fstring(payload);
         }
@@ -186,37 +189,39 @@ ExprResult Parser::primary() {
     }
 }
 
-// param -> name [':' type] ['=' expr]; raises `height` to the Param's height.
-Result<Param, Failed> Parser::param(uint32_t& height) {
+// param -> name [':' type] ['=' expr], onto the parameter stack; raises
+// `height` to the Param's height.
+UnitResult Parser::param(uint32_t& height) {
     TRY_AS(name, expect_identifier());
-    Param p{std::move(name), std::nullopt, nullptr};
+    Param p{name, nullptr, nullptr};
     uint32_t h = 1;
     DESCEND();
     if (at(TK::Colon)) {
         advance();
-        TRY_AS(hint, type_annotation());
-        p.type_hint = std::move(hint);
+        TRY_AS(th, type_annotation());
+        p.type_hint = hint(th);
         h = 2;
     }
     if (at(TK::Assign)) {
         advance();
         TRY_AS(def, expression());
-        p.default_value = std::move(def.expr);
+        p.default_value = def.expr;
         h = std::max(h, def.height + 1);
     }
     height = std::max(height, h);
-    return p;
+    ctx_.params.push(p);
+    return Unit{};
 }
 
 // params -> [param {',' param} [',']] ')'   (the '(' is already consumed)
-Result<std::vector<Param>, Failed> Parser::param_list(uint32_t& height) {
-    std::vector<Param> params;
+Result<List<Param>, Failed> Parser::param_list(uint32_t& height) {
+    const size_t mark = ctx_.params.mark();
     while (!at(TK::RightParen) && !at(TK::Eof)) {
-        TRY_AS(p, param(height));
-        params.push_back(std::move(p));
+        TRY(param(height));
         if (!at(TK::Comma)) break;
         advance();
     }
+    List<Param> params = ctx_.params.take(mark, arena());
     TRY(expect(TK::RightParen));
     return params;
 }
@@ -233,52 +238,58 @@ ExprResult Parser::lambda() {
         advance();
         TRY_AS(b, expression());
         TRY(expect(TK::RightBrace));
-        body = std::move(b.expr);
+        body = b.expr;
         h = std::max(h, b.height);
     } else {
         TRY_AS(b, expression());
-        body = std::move(b.expr);
+        body = b.expr;
         h = std::max(h, b.height);
     }
-    return Parsed{make_expr(Expr::Lambda{std::move(params), std::nullopt, std::move(body)}), h + 1};
+    return Parsed{node(Expr::Lambda{params, nullptr, body}), h + 1};
 }
 
 // object -> '{' [name ':' expr {',' name ':' expr} [',']] '}'
 ExprResult Parser::object_literal() {
     DESCEND();
     advance();
-    Expr::Object obj;
     uint32_t h = 0;
+    const size_t mark = ctx_.properties.mark();
     while (!at(TK::RightBrace) && !at(TK::Eof)) {
         TRY_AS(key, expect_identifier());
         TRY(expect(TK::Colon));
         TRY_AS(value, expression());
         h = std::max(h, value.height);
-        obj.properties.emplace_back(std::move(key), std::move(value.expr));
+        ctx_.properties.push(ObjectProperty{key, value.expr});
         if (!at(TK::Comma)) break;
         advance();
     }
+    List<ObjectProperty> properties = ctx_.properties.take(mark, arena());
     TRY(expect(TK::RightBrace));
-    return Parsed{make_expr(std::move(obj)), h + 1};
+    return Parsed{node(Expr::Object{properties}), h + 1};
 }
 
 // array -> '[' [expr {',' expr} [',']] ']'
 ExprResult Parser::array_literal() {
     DESCEND();
     advance();
-    std::vector<ExprPtr> elements;
     uint32_t h = 0;
-    TRY(comma_list(TK::RightBracket, elements, h));
+    const size_t mark = ctx_.exprs.mark();
+    TRY(comma_list(TK::RightBracket, h));
+    List<ExprPtr> elements = ctx_.exprs.take(mark, arena());
     TRY(expect(TK::RightBracket));
-    return Parsed{make_expr(Expr::Array{std::move(elements)}), h + 1};
+    return Parsed{node(Expr::Array{elements}), h + 1};
 }
 
 // Splits an f-string payload into text and interpolations. U+0000 marks the
 // doubled braces the lexer saw: "\0{" is a literal '{', "}\0" a literal '}'.
 // The delimiters are ASCII, so walking UTF-8 bytes is walking code points.
 // The caller has checked that two more levels fit.
-ExprResult Parser::fstring(const std::string& payload) {
-    std::vector<InterpolationPart> parts;
+//
+// Each interpolation is lexed on demand by its own lexer; as with a whole
+// source, a lexer error anywhere in the interpolation (also after the
+// expression, where the tokens are otherwise ignored) is its error.
+ExprResult Parser::fstring(std::string_view payload) {
+    const size_t mark = ctx_.parts.mark();
     std::string text;
     uint32_t h = 0;
     const size_t n = payload.size();
@@ -298,7 +309,7 @@ ExprResult Parser::fstring(const std::string& payload) {
             if (i < n && payload[i] == '\0') ++i;
         } else if (c == '{') {
             if (!text.empty()) {
-                parts.push_back(InterpolationPart{std::move(text)});
+                ctx_.parts.push(InterpolationPart{arena().copy(text)});
                 text.clear();
             }
             size_t start = ++i;
@@ -310,26 +321,27 @@ ExprResult Parser::fstring(const std::string& payload) {
                     break;
                 }
             }
-            std::string_view inner(payload.data() + start, i - start);
+            std::string_view inner = payload.substr(start, i - start);
             if (i < n) ++i;
             if (inner.empty()) continue;
-            auto tokens = tokenize(inner);
-            if (!tokens) return fail_at_origin("In f-string: " + tokens.error());
-            Parser sub(std::move(tokens.value()), depth_ + 2);
+            Lexer lexer(inner, arena());
+            Parser sub(ctx_, &lexer, nullptr, depth_ + 2);
             auto e = sub.expression();
+            if (lexer.failed() || !lexer.drain()) return fail_at_origin("In f-string: " + lexer.error());
             if (!e) return fail_at_origin("In f-string: " + sub.error().render());
             h = std::max(h, e.value().height + 1);
-            parts.push_back(InterpolationPart{std::move(e.value().expr)});
+            ctx_.parts.push(InterpolationPart{e.value().expr});
         } else {
             text += c;
             ++i;
         }
     }
-    if (!text.empty()) parts.push_back(InterpolationPart{std::move(text)});
+    if (!text.empty()) ctx_.parts.push(InterpolationPart{arena().copy(text)});
+    List<InterpolationPart> parts = ctx_.parts.take(mark, arena());
     if (parts.size() == 1 && !parts[0].is_expr()) {
-        return Parsed{make_expr(Expr::Literal{LiteralValue(std::move(std::get<0>(parts[0].part)))})};
+        return Parsed{node(Expr::Literal{LiteralValue(std::in_place_type<std::string_view>, parts[0].text())})};
     }
-    return Parsed{make_expr(Expr::StringInterpolation{std::move(parts)}), std::max<uint32_t>(h, 1) + 1};
+    return Parsed{node(Expr::StringInterpolation{parts}), std::max<uint32_t>(h, 1) + 1};
 }
 
 // type -> '[' type ']' | name ['[' ']']
@@ -339,15 +351,15 @@ HintResult Parser::type_annotation() {
         advance();
         TRY_AS(inner, type_annotation());
         TRY(expect(TK::RightBracket));
-        return TypeHint{inner.name + "[]", false, {}};
+        return TypeHint{concat(inner.name, "[]"), false, {}};
     }
     TRY_AS(name, expect_identifier());
-    if (at(TK::LeftBracket) && peek(1).kind == TK::RightBracket) {
+    if (at(TK::LeftBracket) && peek1().kind == TK::RightBracket) {
         advance();
         advance();
-        name += "[]";
+        name = concat(name, "[]");
     }
-    return TypeHint{std::move(name), false, {}};
+    return TypeHint{name, false, {}};
 }
 
 }  // namespace calvex::parse_detail

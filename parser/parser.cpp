@@ -37,15 +37,15 @@ namespace parse_detail {
 
 // ---- statements -----------------------------------------------------------
 
-Result<Program, Failed> Parser::program() {
-    Program prog;
+Result<StmtList, Failed> Parser::program() {
+    const size_t mark = ctx_.stmts.mark();
     while (!at(TK::Eof)) {
         DESCEND();
         auto s = statement();
         if (!s) return Err{Failed{}};
-        prog.statements.push_back(std::move(s.value()));
+        ctx_.stmts.push(s.value());
     }
-    return prog;
+    return ctx_.stmts.take(mark, arena());
 }
 
 // Called at the level of the statement it builds.
@@ -77,13 +77,13 @@ StmtResult Parser::statement() {
 // Statements up to '}' or Eof. Called inside the owner's DESCEND: the
 // statements are its children.
 ListResult Parser::block_body() {
-    StmtList body;
+    const size_t mark = ctx_.stmts.mark();
     while (!at(TK::RightBrace) && !at(TK::Eof)) {
         auto s = statement();
         if (!s) return Err{Failed{}};
-        body.push_back(std::move(s.value()));
+        ctx_.stmts.push(s.value());
     }
-    return body;
+    return ctx_.stmts.take(mark, arena());
 }
 
 // '{' block '}'
@@ -96,13 +96,13 @@ ListResult Parser::braced_block() {
 
 // Statements up to 'case', 'default', '}' or Eof.
 ListResult Parser::case_body() {
-    StmtList body;
+    const size_t mark = ctx_.stmts.mark();
     while (!at(TK::Case) && !at(TK::Default) && !at(TK::RightBrace) && !at(TK::Eof)) {
         auto s = statement();
         if (!s) return Err{Failed{}};
-        body.push_back(std::move(s.value()));
+        ctx_.stmts.push(s.value());
     }
-    return body;
+    return ctx_.stmts.take(mark, arena());
 }
 
 StmtResult Parser::expression_stmt() {
@@ -110,7 +110,7 @@ StmtResult Parser::expression_stmt() {
     DESCEND();
     TRY_AS(e, expression());
     skip_semicolon();
-    return Stmt{Stmt::ExprStatement{std::move(e.expr)}, line};
+    return Stmt{Stmt::ExprStatement{e.expr}, line};
 }
 
 // var -> ('let'|'const') ( '[' names ']' ['=' expr] | name [':' type] ['=' expr] ) [';']
@@ -125,7 +125,7 @@ StmtResult Parser::var_decl() {
         // Array patterns are checked for syntax and then dropped.
         advance();
         while (!at(TK::RightBracket) && !at(TK::Eof)) {
-            TRY(expect_identifier());
+            TRY(skip_identifier());
             if (!at(TK::Comma)) break;
             advance();
         }
@@ -135,22 +135,22 @@ StmtResult Parser::var_decl() {
             TRY(expression());
         }
         skip_semicolon();
-        return Stmt{std::move(decl), line};
+        return Stmt{decl, line};
     }
     TRY_AS(name, expect_identifier());
-    decl.name = std::move(name);
+    decl.name = name;
     if (at(TK::Colon)) {
         advance();
-        TRY_AS(hint, type_annotation());
-        decl.type_hint = std::move(hint);
+        TRY_AS(h, type_annotation());
+        decl.type_hint = hint(h);
     }
     if (at(TK::Assign)) {
         advance();
         TRY_AS(init, expression());
-        decl.init = std::move(init.expr);
+        decl.init = init.expr;
     }
     skip_semicolon();
-    return Stmt{std::move(decl), line};
+    return Stmt{decl, line};
 }
 
 // fn -> 'fn' ['*'] name '(' params ')' ['->' type] '{' block '}'
@@ -161,19 +161,19 @@ StmtResult Parser::function_decl() {
     if (at(TK::Star)) advance();
     Stmt::FunctionDef def;
     TRY_AS(name, expect_identifier());
-    def.name = std::move(name);
+    def.name = name;
     TRY(expect(TK::LeftParen));
     uint32_t unused_height = 0;  // statements are bounded by DESCEND alone
     TRY_AS(params, param_list(unused_height));
-    def.params = std::move(params);
+    def.params = params;
     if (at(TK::Arrow)) {
         advance();
-        TRY_AS(hint, type_annotation());
-        def.return_type = std::move(hint);
+        TRY_AS(h, type_annotation());
+        def.return_type = hint(h);
     }
     TRY_AS(body, braced_block());
-    def.body = std::move(body);
-    return Stmt{std::move(def), line};
+    def.body = body;
+    return Stmt{def, line};
 }
 
 // One class member, already one level below the class; nothing for a method
@@ -181,11 +181,11 @@ StmtResult Parser::function_decl() {
 Result<std::optional<Stmt>, Failed> Parser::class_member() {
     if (at(TK::Fn)) {
         TRY_AS(s, function_decl());
-        return std::optional<Stmt>(std::move(s));
+        return std::optional<Stmt>(s);
     }
     if (at(TK::Let) || at(TK::Const)) {
         TRY_AS(s, var_decl());
-        return std::optional<Stmt>(std::move(s));
+        return std::optional<Stmt>(s);
     }
     uint64_t line = cur().line;
     DESCEND();
@@ -206,18 +206,18 @@ Result<std::optional<Stmt>, Failed> Parser::class_member() {
         }
         return std::optional<Stmt>();
     }
-    Stmt::VarDecl field{std::move(name), true, std::nullopt, nullptr};
+    Stmt::VarDecl field{name, true, nullptr, nullptr};
     if (at(TK::Colon)) {
         advance();
-        TRY_AS(hint, type_annotation());
-        field.type_hint = std::move(hint);
+        TRY_AS(h, type_annotation());
+        field.type_hint = hint(h);
     }
     if (at(TK::Assign)) {
         // Field initialisers are checked for syntax and then dropped.
         advance();
         TRY(expression());
     }
-    return std::optional<Stmt>(Stmt{std::move(field), line});
+    return std::optional<Stmt>(Stmt{field, line});
 }
 
 // class -> ('class'|'struct') name ['<' ... '>'] ['extends' name] '{' members '}'
@@ -227,7 +227,7 @@ StmtResult Parser::class_decl() {
     advance();
     Stmt::ClassDef def;
     TRY_AS(name, expect_identifier());
-    def.name = std::move(name);
+    def.name = name;
     if (at(TK::Lt)) {
         advance();
         uint64_t open = 1;
@@ -240,15 +240,17 @@ StmtResult Parser::class_decl() {
     if (at(TK::Identifier) && text_of(cur()) == "extends") {
         advance();
         TRY_AS(parent, expect_identifier());
-        def.extends = std::move(parent);
+        def.extends = parent;
     }
     TRY(expect(TK::LeftBrace));
+    const size_t mark = ctx_.stmts.mark();
     while (!at(TK::RightBrace) && !at(TK::Eof)) {
         TRY_AS(member, class_member());
-        if (member) def.body.push_back(std::move(*member));
+        if (member) ctx_.stmts.push(*member);
     }
+    def.body = ctx_.stmts.take(mark, arena());
     TRY(expect(TK::RightBrace));
-    return Stmt{std::move(def), line};
+    return Stmt{def, line};
 }
 
 // enum -> 'enum' name '{' { name ['(' fields ')'] } '}'
@@ -258,8 +260,9 @@ StmtResult Parser::enum_decl() {
     advance();
     Stmt::ClassDef def;
     TRY_AS(name, expect_identifier());
-    def.name = std::move(name);
+    def.name = name;
     TRY(expect(TK::LeftBrace));
+    const size_t mark = ctx_.stmts.mark();
     while (!at(TK::RightBrace) && !at(TK::Eof)) {
         uint64_t vline = cur().line;
         TRY_AS(variant, expect_identifier());
@@ -268,7 +271,7 @@ StmtResult Parser::enum_decl() {
             DESCEND();
             advance();
             while (!at(TK::RightParen) && !at(TK::Eof)) {
-                TRY(expect_identifier());
+                TRY(skip_identifier());
                 if (at(TK::Colon)) {
                     advance();
                     TRY(type_annotation());
@@ -278,10 +281,11 @@ StmtResult Parser::enum_decl() {
             }
             TRY(expect(TK::RightParen));
         }
-        def.body.push_back(Stmt{Stmt::VarDecl{std::move(variant), false, std::nullopt, nullptr}, vline});
+        ctx_.stmts.push(Stmt{Stmt::VarDecl{variant, false, nullptr, nullptr}, vline});
     }
+    def.body = ctx_.stmts.take(mark, arena());
     TRY(expect(TK::RightBrace));
-    return Stmt{std::move(def), line};
+    return Stmt{def, line};
 }
 
 // if -> 'if' expr '{' block '}' ['else' (if | '{' block '}')]
@@ -291,19 +295,19 @@ StmtResult Parser::if_stmt() {
     advance();
     TRY_AS(cond, expression());
     TRY_AS(then_body, braced_block());
-    Stmt::If node{std::move(cond.expr), std::move(then_body), std::nullopt};
+    Stmt::If node{cond.expr, then_body, std::nullopt};
     if (at(TK::Else)) {
         advance();
         if (at(TK::If)) {
             auto nested = if_stmt();
             if (!nested) return Err{Failed{}};
-            node.else_body.emplace().push_back(std::move(nested.value()));
+            node.else_body = StmtList(arena().make<Stmt>(nested.value()), 1);
         } else {
             TRY_AS(else_body, braced_block());
-            node.else_body = std::move(else_body);
+            node.else_body = else_body;
         }
     }
-    return Stmt{std::move(node), line};
+    return Stmt{node, line};
 }
 
 StmtResult Parser::while_stmt() {
@@ -312,7 +316,7 @@ StmtResult Parser::while_stmt() {
     advance();
     TRY_AS(cond, expression());
     TRY_AS(body, braced_block());
-    return Stmt{Stmt::While{std::move(cond.expr), std::move(body)}, line};
+    return Stmt{Stmt::While{cond.expr, body}, line};
 }
 
 // for -> 'for' name 'in' expr '{' block '}'
@@ -324,20 +328,20 @@ StmtResult Parser::for_stmt() {
     TRY(expect(TK::In));
     TRY_AS(iter, expression());
     TRY_AS(body, braced_block());
-    return Stmt{Stmt::For{std::move(target), std::move(iter.expr), std::move(body)}, line};
+    return Stmt{Stmt::For{target, iter.expr, body}, line};
 }
 
 StmtResult Parser::return_stmt() {
     uint64_t line = cur().line;
     DESCEND();
     advance();
-    Stmt::Return node;
+    Stmt::Return node{nullptr};
     if (!at(TK::RightBrace) && !at(TK::Semicolon)) {
         TRY_AS(value, expression());
-        node.value = std::move(value.expr);
+        node.value = value.expr;
     }
     skip_semicolon();
-    return Stmt{std::move(node), line};
+    return Stmt{node, line};
 }
 
 StmtResult Parser::throw_stmt() {
@@ -346,7 +350,7 @@ StmtResult Parser::throw_stmt() {
     advance();
     TRY_AS(value, expression());
     skip_semicolon();
-    return Stmt{Stmt::Throw{std::move(value.expr)}, line};
+    return Stmt{Stmt::Throw{value.expr}, line};
 }
 
 // yield -> 'yield' [expr] [';'], as an expression statement holding Yield.
@@ -354,14 +358,14 @@ StmtResult Parser::yield_stmt() {
     uint64_t line = cur().line;
     DESCEND();
     advance();
-    Expr::Yield node;
+    Expr::Yield y{nullptr};
     if (!at(TK::RightBrace) && !at(TK::Semicolon)) {
         DESCEND();
         TRY_AS(value, expression());
-        node.value = std::move(value.expr);
+        y.value = value.expr;
     }
     skip_semicolon();
-    return Stmt{Stmt::ExprStatement{make_expr(std::move(node))}, line};
+    return Stmt{Stmt::ExprStatement{node(y)}, line};
 }
 
 // match -> 'match' expr '{' { 'case' expr skip (':' case-body | '{' block '}' | ) | 'default' ':' case-body } '}'
@@ -371,38 +375,39 @@ StmtResult Parser::switch_stmt() {
     advance();
     TRY_AS(subject, expression());
     TRY(expect(TK::LeftBrace));
-    std::vector<SwitchCase> cases;
+    const size_t mark = ctx_.cases.mark();
     for (;;) {
         if (at(TK::Case)) {
             DESCEND();
             advance();
-            SwitchCase arm;
+            SwitchCase arm{nullptr, {}};
             TRY_AS(value, expression());
-            arm.value = std::move(value.expr);
+            arm.value = value.expr;
             while (!at(TK::LeftBrace) && !at(TK::RightBrace) && !at(TK::Colon) && !at(TK::Eof)) advance();
             if (at(TK::Colon)) {
                 advance();
                 TRY_AS(body, case_body());
-                arm.body = std::move(body);
+                arm.body = body;
             } else if (at(TK::LeftBrace)) {
                 advance();
                 TRY_AS(body, block_body());
                 TRY(expect(TK::RightBrace));
-                arm.body = std::move(body);
+                arm.body = body;
             }
-            cases.push_back(std::move(arm));
+            ctx_.cases.push(arm);
         } else if (at(TK::Default)) {
             DESCEND();
             advance();
             TRY(expect(TK::Colon));
             TRY_AS(body, case_body());
-            cases.push_back(SwitchCase{nullptr, std::move(body)});
+            ctx_.cases.push(SwitchCase{nullptr, body});
         } else {
             break;
         }
     }
+    List<SwitchCase> cases = ctx_.cases.take(mark, arena());
     TRY(expect(TK::RightBrace));
-    return Stmt{Stmt::Switch{std::move(subject.expr), std::move(cases)}, line};
+    return Stmt{Stmt::Switch{subject.expr, cases}, line};
 }
 
 // try -> 'try' '{' block '}' { 'catch' ('(' name ')' | name) '{' block '}' } ['finally' '{' block '}']
@@ -412,40 +417,59 @@ StmtResult Parser::try_stmt() {
     advance();
     Stmt::Try node;
     TRY_AS(body, braced_block());
-    node.body = std::move(body);
+    node.body = body;
+    const size_t mark = ctx_.clauses.mark();
     while (at(TK::Catch)) {
         DESCEND();
         advance();
-        std::string name;
+        std::string_view name;
         if (at(TK::LeftParen)) {
             advance();
             TRY_AS(n, expect_identifier());
-            name = std::move(n);
+            name = n;
             TRY(expect(TK::RightParen));
         } else {
             TRY_AS(n, expect_identifier());
-            name = std::move(n);
+            name = n;
         }
         TRY_AS(clause_body, braced_block());
-        node.catch_clauses.push_back(CatchClause{std::move(name), std::move(clause_body)});
+        ctx_.clauses.push(CatchClause{name, clause_body});
     }
+    node.catch_clauses = ctx_.clauses.take(mark, arena());
     if (at(TK::Finally)) {
         advance();
         TRY_AS(fin, braced_block());
-        node.finally_body = std::move(fin);
+        node.finally_body = fin;
     }
-    return Stmt{std::move(node), line};
+    return Stmt{node, line};
 }
 
 }  // namespace parse_detail
 
+using parse_detail::ParseContext;
 using parse_detail::Parser;
 
 Result<Program, ParseError> parse_program(std::vector<Token> tokens) {
-    Parser parser(std::move(tokens), 0);
-    auto program = parser.program();
-    if (!program) return Err{std::move(parser.error())};
-    return std::move(program.value());
+    Program program;
+    ParseContext ctx(program.arena);
+    Parser parser(ctx, nullptr, &tokens, 0);
+    auto statements = parser.program();
+    if (!statements) return Err{std::move(parser.error())};
+    program.statements = statements.value();
+    return program;
+}
+
+Result<Program, SourceError> parse_source(std::string_view source) {
+    Program program;
+    ParseContext ctx(program.arena);
+    Lexer lexer(source, program.arena);
+    Parser parser(ctx, &lexer, nullptr, 0);
+    auto statements = parser.program();
+    // A parse error stands only when the rest of the text lexes.
+    if (lexer.failed() || (!statements && !lexer.drain())) return Err{SourceError{true, lexer.error(), {}}};
+    if (!statements) return Err{SourceError{false, {}, std::move(parser.error())}};
+    program.statements = statements.value();
+    return program;
 }
 
 }  // namespace calvex

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/result.h"
@@ -27,5 +28,19 @@ struct ParseError {
 // vector); stops at the first error. The returned tree's height is bounded by
 // kMaxNesting.
 Result<Program, ParseError> parse_program(std::vector<Token> tokens);
+
+// The first failure of reading a source text: a lexer error (the lexer's
+// message, `lexical` true) or a parse error.
+struct SourceError {
+    bool lexical = false;
+    std::string lex_message;
+    ParseError parse;
+};
+
+// Lexes and parses a source text in one pass, the parser pulling tokens
+// from the lexer as it goes, with the outcome of tokenize followed by
+// parse_program: a lexer error anywhere in the text is the error, also when
+// the parser would have failed before reaching it.
+Result<Program, SourceError> parse_source(std::string_view source);
 
 }  // namespace calvex

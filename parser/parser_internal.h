@@ -3,6 +3,7 @@
 // parser's interface: include parser.h for that.
 #pragma once
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "common/stack_guard.h"
+#include "lexer.h"
 #include "parser.h"
 
 namespace calvex::parse_detail {
@@ -32,7 +34,7 @@ using ExprResult = Result<Parsed, Failed>;
 using StmtResult = Result<Stmt, Failed>;
 using ListResult = Result<StmtList, Failed>;
 using HintResult = Result<TypeHint, Failed>;
-using NameResult = Result<std::string, Failed>;
+using NameResult = Result<std::string_view, Failed>;
 using UnitResult = Result<Unit, Failed>;
 
 // Propagates the error of a Result-returning call, else binds its value.
@@ -108,49 +110,121 @@ constexpr bool starts_ternary_branch(TK k) {
 
 // Payload accessors that tolerate a token whose payload does not match its
 // kind (token lists can be built by hand).
-template <class T>
-T payload_or(const Token& t, T fallback) {
-    const T* p = std::get_if<T>(&t.payload);
-    return p ? *p : fallback;
-}
+inline int64_t int_of(const Lexeme& t) { return t.payload == 1 ? t.value.i : 0; }
+inline double float_of(const Lexeme& t) { return t.payload == 2 ? t.value.d : 0.0; }
+inline bool bool_of(const Lexeme& t) { return t.payload == 3 && t.value.b; }
+inline std::string_view text_of(const Lexeme& t) { return t.payload == 4 ? t.text : std::string_view(); }
 
-inline const std::string& text_of(const Token& t) {
-    static const std::string empty;
-    const std::string* p = std::get_if<std::string>(&t.payload);
-    return p ? *p : empty;
-}
+// A stack of list elements under construction. A list pushes its elements
+// above a mark and moves them into the arena when complete; lists nested in
+// it are complete before its next element is pushed, so one stack per
+// element type serves every list of a parse.
+template <class T>
+class Scratch {
+public:
+    size_t mark() const { return items_.size(); }
+    void push(const T& v) { items_.push_back(v); }
+    List<T> take(size_t mark, Arena& arena) {
+        const size_t n = items_.size() - mark;
+        List<T> list(arena.copy_array(items_.data() + mark, n), n);
+        items_.resize(mark);
+        return list;
+    }
+
+private:
+    std::vector<T> items_;
+};
+
+// What a parser and the parsers of its f-string interpolations share: the
+// tree's arena and the list stacks.
+struct ParseContext {
+    explicit ParseContext(Arena& a) : arena(a) {}
+    Arena& arena;
+    Scratch<Stmt> stmts;
+    Scratch<ExprPtr> exprs;
+    Scratch<Param> params;
+    Scratch<ObjectProperty> properties;
+    Scratch<InterpolationPart> parts;
+    Scratch<SwitchCase> cases;
+    Scratch<CatchClause> clauses;
+};
 
 class Parser {
 public:
+    // Reads `lexer` on demand, or the token list `tokens` (up to its first
+    // Eof, or its end). When the lexer fails, the parser sees an Eof at
+    // 0:0 in place of the failed token: what it makes of that does not
+    // matter, because the caller reports the lexer's error instead.
     // `depth` is the tree level of whatever the parser builds first.
-    Parser(std::vector<Token> tokens, uint32_t depth) : tokens_(std::move(tokens)), depth_(depth) {}
+    Parser(ParseContext& ctx, Lexer* lexer, const std::vector<Token>* tokens, uint32_t depth)
+        : ctx_(ctx), lexer_(lexer), tokens_(tokens), depth_(depth) {
+        fetch(cur_);
+    }
 
-    Result<Program, Failed> program();
+    Result<StmtList, Failed> program();
     ExprResult expression();
     // The error behind the last Failed result.
     ParseError& error() { return error_; }
 
 private:
     // ---- cursor ----
-    const Token& cur() const { return pos_ < tokens_.size() ? tokens_[pos_] : kPastEnd; }
-    // The token `n` after the current one, never past the first Eof.
-    const Token& peek(size_t n) const {
-        size_t p = pos_;
-        for (size_t i = 0; i < n && p < tokens_.size() && tokens_[p].kind != TK::Eof; ++i) ++p;
-        return p < tokens_.size() ? tokens_[p] : kPastEnd;
+    void fetch(Lexeme& into) {
+        if (lexer_ != nullptr) {
+            if (!lexer_->next(into)) into = Lexeme{};
+        } else if (next_token_ < tokens_->size()) {
+            into = Lexeme::of((*tokens_)[next_token_++]);
+        } else {
+            into = Lexeme{};
+        }
     }
-    bool at(TK k) const { return cur().kind == k; }
+    const Lexeme& cur() const { return cur_; }
+    // The token after the current one, never past the first Eof.
+    const Lexeme& peek1() {
+        if (cur_.kind == TK::Eof) return cur_;
+        if (!has_ahead_) {
+            fetch(ahead_);
+            has_ahead_ = true;
+        }
+        return ahead_;
+    }
+    bool at(TK k) const { return cur_.kind == k; }
     void advance() {
-        if (!at(TK::Eof)) ++pos_;
+        if (at(TK::Eof)) return;
+        if (has_ahead_) {
+            cur_ = ahead_;
+            has_ahead_ = false;
+        } else {
+            fetch(cur_);
+        }
     }
     void skip_semicolon() {
         if (at(TK::Semicolon)) advance();
     }
 
+    // ---- tree building ----
+    Arena& arena() { return ctx_.arena; }
+    template <class T>
+    ExprPtr node(T n) {
+        Expr* e = arena().make<Expr>();
+        e->node.template emplace<T>(std::move(n));
+        return e;
+    }
+    // The token's text, in the arena.
+    std::string_view keep(const Lexeme& t) {
+        std::string_view s = text_of(t);
+        return t.stable ? s : arena().copy(s);
+    }
+    // `a` followed by the non-empty `b`, in the arena.
+    std::string_view concat(std::string_view a, std::string_view b) {
+        char* p = static_cast<char*>(arena().allocate(a.size() + b.size(), 1));
+        if (!a.empty()) std::memcpy(p, a.data(), a.size());
+        std::memcpy(p + a.size(), b.data(), b.size());
+        return {p, a.size() + b.size()};
+    }
+
     // Records an error at the current token.
     [[gnu::cold, gnu::noinline]] Err<Failed> fail(std::string message) {
-        const Token& t = cur();
-        error_ = ParseError{std::move(message), {}, t.line, t.column};
+        error_ = ParseError{std::move(message), {}, cur_.line, cur_.column};
         return Err{Failed{}};
     }
     [[gnu::cold, gnu::noinline]] Err<Failed> fail_at_origin(std::string message) {
@@ -158,9 +232,9 @@ private:
         return Err{Failed{}};
     }
     [[gnu::cold, gnu::noinline]] Err<Failed> too_deep() { return fail("Nesting too deep"); }
-    [[gnu::cold, gnu::noinline]] Err<Failed> unexpected() { return fail("Unexpected token: " + token_debug(cur())); }
+    [[gnu::cold, gnu::noinline]] Err<Failed> unexpected() { return fail("Unexpected token: " + token_debug(cur_)); }
     [[gnu::cold, gnu::noinline]] Err<Failed> expected(TK k) {
-        return fail(std::string("Expected ") + token_kind_name(k) + ", found " + token_debug(cur()));
+        return fail(std::string("Expected ") + token_kind_name(k) + ", found " + token_debug(cur_));
     }
 
     UnitResult expect(TK k) {
@@ -170,9 +244,15 @@ private:
     }
     NameResult expect_identifier() {
         if (!at(TK::Identifier)) return fail("Expected identifier");
-        std::string name = text_of(cur());
+        std::string_view name = keep(cur_);
         advance();
         return name;
+    }
+    // expect_identifier for names that are checked and then dropped.
+    UnitResult skip_identifier() {
+        if (!at(TK::Identifier)) return fail("Expected identifier");
+        advance();
+        return Unit{};
     }
 
     // Skips a brace-balanced run; the opening brace is already consumed.
@@ -194,14 +274,15 @@ private:
     ExprResult prefix();
     ExprResult postfix();
     ExprResult primary();
-    UnitResult comma_list(TK close, std::vector<ExprPtr>& out, uint32_t& height);
+    UnitResult comma_list(TK close, uint32_t& height);
     [[gnu::noinline]] ExprResult lambda();
     [[gnu::noinline]] ExprResult object_literal();
     [[gnu::noinline]] ExprResult array_literal();
-    [[gnu::noinline]] ExprResult fstring(const std::string& payload);
-    Result<Param, Failed> param(uint32_t& height);
-    Result<std::vector<Param>, Failed> param_list(uint32_t& height);
+    [[gnu::noinline]] ExprResult fstring(std::string_view payload);
+    UnitResult param(uint32_t& height);
+    Result<List<Param>, Failed> param_list(uint32_t& height);
     HintResult type_annotation();
+    const TypeHint* hint(TypeHint h) { return arena().make<TypeHint>(h); }
 
     // ---- statements ----
     // The productions stay out of line so that the dispatcher's frame, which
@@ -225,14 +306,16 @@ private:
     [[gnu::noinline]] StmtResult expression_stmt();
     Result<std::optional<Stmt>, Failed> class_member();
 
-    static inline const Token kPastEnd{TK::Eof, {}, 0, 0};
-
-    std::vector<Token> tokens_;
-    size_t pos_ = 0;
+    ParseContext& ctx_;
+    Lexer* lexer_;
+    const std::vector<Token>* tokens_;
+    size_t next_token_ = 0;
+    Lexeme cur_;
+    Lexeme ahead_;
+    bool has_ahead_ = false;
     uint32_t depth_;
     StackGuard stack_;
     ParseError error_;
 };
-
 
 }  // namespace calvex::parse_detail

@@ -251,18 +251,45 @@ const char* token_host_name(TokenKind k) {
     return i < kHostNames.size() ? kHostNames[i] : "Unknown";
 }
 
-std::string token_debug(const Token& t) {
+Lexeme Lexeme::of(const Token& t) {
+    Lexeme x;
+    x.kind = t.kind;
+    x.payload = static_cast<uint8_t>(t.payload.index());
+    x.line = t.line;
+    x.column = t.column;
+    switch (t.payload.index()) {
+        case 1: x.value.i = std::get<int64_t>(t.payload); break;
+        case 2: x.value.d = std::get<double>(t.payload); break;
+        case 3: x.value.b = std::get<bool>(t.payload); break;
+        case 4: x.text = std::get<std::string>(t.payload); break;
+        default: break;
+    }
+    return x;
+}
+
+Token Lexeme::to_token() const {
+    Token t{kind, {}, line, column};
+    switch (payload) {
+        case 1: t.payload.emplace<int64_t>(value.i); break;
+        case 2: t.payload.emplace<double>(value.d); break;
+        case 3: t.payload.emplace<bool>(value.b); break;
+        case 4: t.payload.emplace<std::string>(text); break;
+        default: break;
+    }
+    return t;
+}
+
+std::string token_debug(const Token& t) { return token_debug(Lexeme::of(t)); }
+
+std::string token_debug(const Lexeme& t) {
     std::string out = token_kind_name(t.kind);
-    if (std::holds_alternative<std::monostate>(t.payload)) return out;
+    if (t.payload == 0) return out;
     out += '(';
-    if (auto* i = std::get_if<int64_t>(&t.payload)) {
-        out += std::to_string(*i);
-    } else if (auto* d = std::get_if<double>(&t.payload)) {
-        out += float_debug(*d);
-    } else if (auto* b = std::get_if<bool>(&t.payload)) {
-        out += *b ? "true" : "false";
-    } else if (auto* s = std::get_if<std::string>(&t.payload)) {
-        append_debug_text(out, *s);
+    switch (t.payload) {
+        case 1: out += std::to_string(t.value.i); break;
+        case 2: out += float_debug(t.value.d); break;
+        case 3: out += t.value.b ? "true" : "false"; break;
+        default: append_debug_text(out, t.text); break;
     }
     out += ')';
     return out;

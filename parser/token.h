@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 
 namespace calvex {
@@ -33,11 +34,35 @@ struct Token {
     const std::string& text() const { return std::get<std::string>(payload); }
 };
 
+// A token as the lexer hands it to the parser: the same kind, payload and
+// position as a Token, with the text as a view instead of an owned string.
+// `payload` is the index the payload would have in TokenPayload (a token
+// list built by the host may carry a payload that does not match its kind).
+// The text lies in the source, in the lexer's text store or in a Token;
+// `stable` is true when it is in the store, which outlives the lexer.
+struct Lexeme {
+    TokenKind kind = TokenKind::Eof;
+    uint8_t payload = 0;
+    bool stable = false;
+    uint64_t line = 0;
+    uint64_t column = 0;
+    union {
+        int64_t i;
+        double d;
+        bool b;
+    } value{0};
+    std::string_view text;
+
+    static Lexeme of(const Token& t);
+    Token to_token() const;
+};
+
 // Enumeration name, e.g. "Identifier", "LeftParen".
 const char* token_kind_name(TokenKind k);
 // Name written by `lex` as token_type ("Ident" for Identifier, "Self" for SelfKw).
 const char* token_host_name(TokenKind k);
 // Debug text used in parser messages: `Semicolon`, `Int(42)`, `Identifier("x")`.
 std::string token_debug(const Token& t);
+std::string token_debug(const Lexeme& t);
 
 }  // namespace calvex

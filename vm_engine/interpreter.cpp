@@ -282,9 +282,11 @@ Result<Value> Machine::run(const void* const** table_out) {
                     goto enter;
                 }
                 if (nc->builtin >= 0) {
-                    Value r = call_builtin(nc->builtin, std::span<const Value>(callee + 1, n));
-                    while (sp > callee) (--sp)->~Value();
-                    new (sp++) Value(std::move(r));
+                    {
+                        Value r = call_builtin(nc->builtin, std::span<const Value>(callee + 1, n));
+                        while (sp > callee) (--sp)->~Value();
+                        new (sp++) Value(std::move(r));
+                    }
                     NEXT();
                 }
                 goto call_nil;
@@ -318,17 +320,19 @@ Result<Value> Machine::run(const void* const** table_out) {
         auto* binding = static_cast<NativeBinding*>(const_cast<void*>(nc->native));
         SYNC();
         size_t slot = static_cast<size_t>(callee - stk);
-        Result<Value> r = binding->call(std::span<const Value>(callee + 1, n));
-        // The binding may have run more code of this machine (VM::call),
-        // which can move the operand memory.
-        stk = stack;
-        sp = stk + this->sp;
-        rg = stk + regs;
-        sb = stk + sbase;
-        callee = stk + slot;
-        while (sp > callee) (--sp)->~Value();
-        if (!r.ok()) FAIL(std::move(r.error()));
-        new (sp++) Value(std::move(r.value()));
+        {
+            Result<Value> r = binding->call(std::span<const Value>(callee + 1, n));
+            // The binding may have run more code of this machine (VM::call),
+            // which can move the operand memory.
+            stk = stack;
+            sp = stk + this->sp;
+            rg = stk + regs;
+            sb = stk + sbase;
+            callee = stk + slot;
+            while (sp > callee) (--sp)->~Value();
+            if (!r.ok()) FAIL(std::move(r.error()));
+            new (sp++) Value(std::move(r.value()));
+        }
         NEXT();
     }
     enter: {
@@ -380,11 +384,13 @@ Result<Value> Machine::run(const void* const** table_out) {
     L_Return: {
         if (nframes == 0) FAIL("Return without matching call");
         const CallFrame f = frames[--nframes];
-        Value result;
-        if (sp > sb) result = std::move(*--sp);
-        Value* slot = stk + f.slot;
-        while (sp > slot) (--sp)->~Value();
-        new (sp++) Value(std::move(result));
+        {
+            Value result;
+            if (sp > sb) result = std::move(*--sp);
+            Value* slot = stk + f.slot;
+            while (sp > slot) (--sp)->~Value();
+            new (sp++) Value(std::move(result));
+        }
         unit = f.unit;
         base = unit->pcode.data();
         ip = f.ret;
@@ -427,13 +433,15 @@ Result<Value> Machine::run(const void* const** table_out) {
     L_MakeArray: {
         size_t n = ip->a.u;
         if (static_cast<size_t>(sp - sb) < n) UNDERFLOW();
-        Value arr = Value::array();
-        std::vector<Value>& items = arr.items_in_place();
-        items.reserve(n);
-        Value* first = sp - n;
-        for (size_t k = 0; k < n; ++k) items.push_back(std::move(first[k]));
-        sp = first;  // the moved-from slots hold nil: nothing to release
-        new (sp++) Value(std::move(arr));
+        {
+            Value arr = Value::array();
+            std::vector<Value>& items = arr.items_in_place();
+            items.reserve(n);
+            Value* first = sp - n;
+            for (size_t k = 0; k < n; ++k) items.push_back(std::move(first[k]));
+            sp = first;  // the moved-from slots hold nil: nothing to release
+            new (sp++) Value(std::move(arr));
+        }
         NEXT();
     }
     L_MakeObject: {
@@ -636,36 +644,38 @@ Result<Value> Machine::run(const void* const** table_out) {
     L_IterInit: {
         NEED(1);
         Value& x = sp[-1];
-        Value coll;
-        switch (x.kind()) {
-            case Kind::String: {
-                coll = Value::array();
-                std::vector<Value>& chars = coll.items_in_place();
-                std::string_view text = x.as_string();
-                for (size_t at = 0, len = 0; at < text.size(); at += len) chars.push_back(char_at(text, at, len));
-                break;
+        {
+            Value coll;
+            switch (x.kind()) {
+                case Kind::String: {
+                    coll = Value::array();
+                    std::vector<Value>& chars = coll.items_in_place();
+                    std::string_view text = x.as_string();
+                    for (size_t at = 0, len = 0; at < text.size(); at += len) chars.push_back(char_at(text, at, len));
+                    break;
+                }
+                case Kind::Array: coll = x; break;
+                case Kind::Object: {
+                    const ObjMap& m = x.members();
+                    coll = Value::array();
+                    std::vector<Value>& keys = coll.items_in_place();
+                    keys.reserve(m.size());
+                    for (size_t i = 0; i < m.size(); ++i) keys.push_back(m.key_at(i));
+                    std::sort(keys.begin(), keys.end(),
+                              [](const Value& p, const Value& q) { return p.as_string() < q.as_string(); });
+                    break;
+                }
+                default:
+                    (--sp)->~Value();
+                    FAIL("Type error: cannot iterate over value");
             }
-            case Kind::Array: coll = x; break;
-            case Kind::Object: {
-                const ObjMap& m = x.members();
-                coll = Value::array();
-                std::vector<Value>& keys = coll.items_in_place();
-                keys.reserve(m.size());
-                for (size_t i = 0; i < m.size(); ++i) keys.push_back(m.key_at(i));
-                std::sort(keys.begin(), keys.end(),
-                          [](const Value& p, const Value& q) { return p.as_string() < q.as_string(); });
-                break;
-            }
-            default:
-                (--sp)->~Value();
-                FAIL("Type error: cannot iterate over value");
+            Value state = Value::array();
+            std::vector<Value>& st = state.items_in_place();
+            st.reserve(2);
+            st.push_back(std::move(coll));
+            st.push_back(Value::integer(0));
+            x = std::move(state);
         }
-        Value state = Value::array();
-        std::vector<Value>& st = state.items_in_place();
-        st.reserve(2);
-        st.push_back(std::move(coll));
-        st.push_back(Value::integer(0));
-        x = std::move(state);
         NEXT();
     }
 

@@ -45,7 +45,6 @@ namespace calvex {
 
 namespace {
 
-constexpr std::string_view kMask = "281474976710655";
 constexpr std::string_view kFloatTag = "281474976710656";
 constexpr std::string_view kBoolTag = "562949953421312";
 constexpr std::string_view kNil = "844424930131968";
