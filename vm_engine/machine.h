@@ -313,13 +313,13 @@ namespace vmi {
 // Member `key` (a String) of `m`, trying the position cached in `slot` first:
 // objects built by the same code keep their keys in the same order, and keys
 // taken from the constant pool share one cell, so a hit is one comparison.
-inline const Value* find_member(const ObjMap& m, const Value& key, uint32_t& slot) {
+[[gnu::always_inline]] inline const Value* find_member(const ObjMap& m, const Value& key, uint32_t& slot) {
     if (slot < m.size() && m.key_at(slot).str_cell() == key.str_cell()) return &m.value_at(slot);
     const Value* found = m.find(key);
     if (found) slot = static_cast<uint32_t>(found - &m.value_at(0));
     return found;
 }
-inline Value* find_member(ObjMap& m, const Value& key, uint32_t& slot) {
+[[gnu::always_inline]] inline Value* find_member(ObjMap& m, const Value& key, uint32_t& slot) {
     return const_cast<Value*>(find_member(static_cast<const ObjMap&>(m), key, slot));
 }
 
