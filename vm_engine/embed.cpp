@@ -21,6 +21,7 @@ std::unique_ptr<CodeUnit> Machine::make_unit(const FunctionEntry& e, uint32_t fi
     for (const Constant& c : e.constants) u->constants.push_back(value_from_constant(c));
     u->params = static_cast<uint32_t>(std::min<uint64_t>(e.param_count, 256));
     u->file = file_tag;
+    u->function = true;
     return u;
 }
 

@@ -351,10 +351,15 @@ Result<Value> Machine::run(const void* const** table_out) {
         ENSURE_AT(wbase + std::max(R, have) + target->headroom);
         callee = stk + slot;
         frames[nframes++] = CallFrame{unit, ip + 1, static_cast<size_t>(rg - stk), slot};
-        if (callee->kind() == Kind::Method) {
-            Value recv = callee->receiver();
-            *callee = std::move(recv);
-        }
+        // `x = f(x, ...)`: the caller's variable is overwritten by the result
+        // before anything can read it again (the call comes back only to the
+        // store, which always has the result to store), so its handle goes
+        // now and the callee may find its argument unshared.
+        if (ip[1].h == &&L_StoreLocal)
+            rg[ip[1].a.u] = Value();
+        else if ((ip[1].h == &&L_Dup || ip[1].h == &&L_DupStorePop) && ip[2].h == &&L_StoreLocal)
+            rg[ip[2].a.u] = Value();
+        if (callee->kind() == Kind::Method) callee->unbind(spare_method);
         Value* w = stk + wbase;
         // Arguments beyond the parameter count are dropped; registers past
         // the arguments start as nil. A receiver always lands in register 0,

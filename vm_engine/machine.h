@@ -108,6 +108,7 @@ struct CodeUnit {
     std::vector<Value> constants;
     uint32_t params = 0;
     uint32_t file = 0;  // load() tag, for tracebacks
+    bool function = false;  // a function's code (entered by a call, left by Return)
 
     std::vector<PInst> pcode;  // code.size() + 1 entries
     std::vector<MethodIC> ics;
@@ -172,6 +173,10 @@ struct Machine {
     int check_every = vmi::kCheckInterval;
     void* check_ctx = nullptr;
     std::string scratch;  // text buffer reused by Concat
+    // A bound-method cell kept between the method lookup that builds a
+    // Method and the call that consumes it (Value::bind / unbind): empty,
+    // owned by the machine.
+    MethodCell* spare_method = nullptr;
     bool fast_paths = true;
     bool strict = false;
     bool tracebacks = false;
@@ -211,6 +216,7 @@ struct Machine {
         for (size_t i = sp; i-- > 0;) stack[i].~Value();
         ::operator delete(stack);
         ::operator delete(frames);
+        delete spare_method;
         if (jit) jit_free(jit);
     }
 

@@ -51,7 +51,7 @@ Value Machine::lookup_method(Value obj, const Value& key, MethodIC& ic) {
         answer = &ic.answer;
     }
     if (answer->is_nil()) return Value();
-    return Value::method(std::move(obj), *answer);
+    return Value::bind(spare_method, std::move(obj), answer->plain_name_cell());
 }
 
 }  // namespace calvex

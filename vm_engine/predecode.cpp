@@ -188,6 +188,59 @@ int arith_index(Op op) {
         default: return -1;
     }
 }
+// True when every path from `start` writes element j of the array in
+// register a back (LoadLocal a; LoadLocal j; v; [Dup; StoreLocal t;] SetIndex;
+// StoreLocal a, with v a Push, a LoadConst or a LoadLocal other than a, and
+// t not a), stores into a, or
+// leaves the function, before it reads a or stores into j. Resuming after a
+// failed instruction goes on to the next one, and an interrupted one runs
+// again, so those take the same paths.
+bool element_written_back(const Code& c, size_t nconst, size_t start, uint64_t a, uint64_t j, bool function) {
+    const size_t n = c.size();
+    auto load = [&](size_t p, uint64_t r) { return p < n && c[p].op == Op::LoadLocal && c[p].operand == r; };
+    auto value = [&](size_t p) {
+        if (p >= n) return false;
+        const Instruction& in = c[p];
+        return in.op == Op::Push || (in.op == Op::LoadConst && in.operand < nconst) ||
+               (in.op == Op::LoadLocal && in.operand < 256 && in.operand != a);
+    };
+    std::vector<bool> seen(n, false);
+    std::vector<size_t> todo{start};
+    while (!todo.empty()) {
+        size_t p = todo.back();
+        todo.pop_back();
+        for (;;) {
+            if (p >= n) return false;
+            if (seen[p]) break;
+            seen[p] = true;
+            const Instruction& in = c[p];
+            if (in.op == Op::LoadLocal && in.operand == a) {
+                size_t q = p + 3;  // the SetIndex
+                if (q + 1 < n && c[p + 3].op == Op::Dup && c[p + 4].op == Op::StoreLocal && c[p + 4].operand != a)
+                    q = p + 5;
+                if (load(p + 1, j) && value(p + 2) && q + 1 < n && c[q].op == Op::SetIndex &&
+                    c[q + 1].op == Op::StoreLocal && c[q + 1].operand == a)
+                    break;
+                return false;
+            }
+            if (in.op == Op::StoreLocal && in.operand == a) break;
+            if (in.op == Op::StoreLocal && in.operand == j) return false;
+            if (in.op == Op::Return) {
+                if (function) break;
+                return false;
+            }
+            if (in.op == Op::Halt) return false;
+            if (in.op == Op::Jump) {
+                p = in.operand;
+                continue;
+            }
+            if (in.op == Op::JumpIfFalse || in.op == Op::JumpIfTrue) todo.push_back(in.operand);
+            ++p;
+        }
+    }
+    return true;
+}
+
 constexpr int kCmpStride = I_LPCJ_Le_F - I_LPCJ_Lt_F;
 constexpr int kArithStride = I_LPA_Sub - I_LPA_Add;
 }  // namespace
@@ -235,7 +288,13 @@ void Machine::fuse(CodeUnit& u) {
                     else
                         op = (lp ? I_LPA_Add : I_LLA_Add) + ai * kArithStride;
                 } else if (!lp && is(i + 2, Op::GetIndex)) {
-                    op = I_LoadLocalGetLocal;
+                    const uint64_t a = c[i].operand, j = c[i + 1].operand;
+                    const uint64_t o = reg(i + 3, Op::StoreLocal) ? c[i + 3].operand : a;
+                    if (o != a && o != j && a != j &&
+                        element_written_back(c, u.constants.size(), i + 4, a, j, u.function))
+                        op = I_LendElem;
+                    else
+                        op = I_LoadLocalGetLocal;
                 }
             } else if (konst(i + 1) && is(i + 2, Op::GetIndex)) {
                 op = is(i + 3, Op::Call) && c[i + 3].operand == 0 ? I_MethodCall0 : I_LoadLocalGetConst;

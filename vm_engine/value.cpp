@@ -91,11 +91,6 @@ ObjCell* new_obj_cell() {
         if (ObjCell* c = p->objects.take()) return c;
     return new ObjCell;
 }
-MethodCell* new_method_cell() {
-    if (Pools* p = pools(); p)
-        if (MethodCell* c = p->methods.take()) return c;
-    return new MethodCell;
-}
 
 // free_cell runs while memory may be exhausted; it must not allocate.
 Pools* pools_if_present() noexcept { return t_pools_gone ? nullptr : t_pools.pools; }
@@ -179,6 +174,12 @@ void destroy_cell(Kind k, Cell* c) noexcept {
 }  // namespace
 
 bool prepare_thread_values() noexcept { return pools_if_present() != nullptr; }
+
+MethodCell* new_method_cell() {
+    if (Pools* p = pools(); p)
+        if (MethodCell* c = p->methods.take()) return c;
+    return new MethodCell;
+}
 
 const char* kind_name(Kind k) { return kKindNames[static_cast<size_t>(k)]; }
 

@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -93,6 +94,7 @@ struct NameCell : Cell {
 struct ArrCell;
 struct ObjCell;
 struct MethodCell;
+MethodCell* new_method_cell();  // an empty cell with count 1 (recycled when the thread keeps one)
 
 // ---- the handle -----------------------------------------------------------------
 
@@ -139,6 +141,12 @@ public:
     static Value native(std::string_view name);
     static Value method(Value receiver, std::string_view function_name);
     static Value method(Value receiver, const Value& function);  // shares a Function's name cell
+    // The bound-method cycle of a method call, without the cell pools: bind
+    // builds a Method on the cell in `spare` when there is one (taking it),
+    // and unbind turns a Method handle into its receiver, keeping the emptied
+    // cell in an empty `spare` when this handle was its only holder.
+    static Value bind(MethodCell*& spare, Value receiver, const NameCell* fn);
+    void unbind(MethodCell*& spare) noexcept;
 
     // ---- kind tests
     Kind kind() const { return tag_; }
@@ -281,6 +289,42 @@ inline const Value& Value::receiver() const { return u_.meth->receiver; }
 inline std::vector<Value>& Value::items_in_place() noexcept { return u_.arr->items; }
 inline ObjMap& Value::members_in_place() noexcept { return u_.obj->map; }
 inline const NameCell* Value::method_name_cell() const noexcept { return u_.meth->fn; }
+
+inline Value Value::bind(MethodCell*& spare, Value receiver, const NameCell* fn) {
+    MethodCell* m = spare;
+    if (m) {
+        spare = nullptr;
+        m->rc = 1;
+    } else {
+        m = new_method_cell();
+    }
+    new (&m->receiver) Value(std::move(receiver));  // a kept cell holds nil there
+    m->fn = const_cast<NameCell*>(fn);
+    ++m->fn->rc;
+    Value v;
+    v.u_.meth = m;
+    v.tag_ = Kind::Method;
+    return v;
+}
+
+inline void Value::unbind(MethodCell*& spare) noexcept {
+    MethodCell* m = u_.meth;
+    if (m->rc == 1 && !spare) [[likely]] {
+        // The receiver's handle moves into this one; the name goes with the
+        // handle made below.
+        Value fn;
+        fn.tag_ = Kind::Function;
+        fn.u_.name = m->fn;
+        m->fn = nullptr;
+        tag_ = m->receiver.tag_;
+        u_ = m->receiver.u_;
+        m->receiver.tag_ = Kind::Nil;
+        spare = m;
+        return;
+    }
+    Value recv = m->receiver;
+    *this = std::move(recv);
+}
 
 // ---- value operations ----------------------------------------------------------
 

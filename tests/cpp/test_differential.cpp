@@ -176,7 +176,19 @@ private:
             if (functions_ == 0) return literal();
             return "f" + std::to_string(pick(0, functions_ - 1)) + "(" + expr(depth + 1) + ")";
         case 13: return "f\"<{ " + expr(depth + 1) + " }>\"";
-        default: return reads_left_ > 0 ? read() + ".m(" + literal() + ")" : literal();
+        default: {
+            // Method calls of several arities, also nested in the arguments
+            // of one another on the same receiver.
+            if (reads_left_ <= 0) return literal();
+            std::string v = read();
+            switch (pick(0, 4)) {
+            case 0: return v + ".m()";
+            case 1: return v + ".n(" + literal() + ", " + expr(depth + 1) + ")";
+            case 2: return v + ".n(" + v + ".m(" + literal() + "), " + v + ".n())";
+            case 3: return v + ".m(" + literal() + ", " + literal() + ", " + literal() + ")";
+            default: return v + ".m(" + literal() + ")";
+            }
+        }
         }
     }
 
@@ -196,7 +208,7 @@ private:
 
     std::string stmt(int depth) {
         if (depth > 2) return "print(" + rhs() + ")";
-        switch (pick(0, 15)) {
+        switch (pick(0, 17)) {
         case 0: case 1: return "let " + var() + " = " + rhs();
         case 2: case 3: return var() + " = " + rhs();
         case 4: return "print(" + rhs() + ")";
@@ -244,10 +256,26 @@ private:
         }
         case 13: {
             std::string method = pick(0, 1) ? "return self.k" : "return [self.v, x]";
-            return "class P { fn m(self, x) { " + method + " } }\n" + var() + " = {__class__: \"P\", k: " +
-                   literal() + ", v: " + literal() + "}";
+            return "class P { fn m(self, x) { " + method + " } fn n(self, x, y) { return f\"{x}{y}\" } }\n" + var() +
+                   " = {__class__: \"P\", k: " + literal() + ", v: " + literal() + "}";
         }
         case 14: return "match " + rhs() + " { case 1: print(\"one\") case \"ab\": print(\"ab\") }";
+        case 15: {
+            // An element changed through a variable and written back.
+            std::string v = var(), i = "i" + std::to_string(counter_++), e = "e" + std::to_string(counter_++);
+            static const char* index[] = {"0", "1", "-1", "3"};
+            std::string out = "let " + i + " = " + one(index) + "\nlet " + e + " = " + v + "[" + i + "]\n" + e +
+                              "." + (pick(0, 1) ? "k" : "v") + " = " + rhs() + "\n";
+            if (pick(0, 3) == 0) out += "print(" + v + ")\n";
+            return out + v + "[" + i + "] = " + e;
+        }
+        case 16:
+            // A variable passed to a function and overwritten by its result.
+            if (functions_ == 0) return "print(" + rhs() + ")";
+            {
+                std::string v = var();
+                return v + " = f" + std::to_string(pick(0, functions_ - 1)) + "(" + v + ")";
+            }
         default: {
             // An expression statement; one starting with a bracket would
             // continue the line before it.

@@ -77,6 +77,39 @@ TEST(Value, CopyOnWrite) {
     EXPECT_EQ(b.cell(), before);
 }
 
+// The method-call cycle: a Method built on a kept cell, and taken apart
+// into its receiver by the call, which keeps the cell again only when no
+// other handle shares it.
+TEST(Value, BoundMethodCycleReusesItsCell) {
+    MethodCell* spare = nullptr;
+    Value recv = Value::object();
+    Value fn = Value::function("C.m");
+    Value m = Value::bind(spare, recv, fn.name_cell());
+    EXPECT_EQ(display_text(m), "<method C.m>");
+    EXPECT_EQ(recv.share_count(), 2u);
+    EXPECT_EQ(fn.share_count(), 2u);
+    const void* cell = m.cell();
+    m.unbind(spare);
+    EXPECT_EQ(m.cell(), recv.cell());
+    EXPECT_EQ(static_cast<const void*>(spare), cell);
+    EXPECT_EQ(recv.share_count(), 2u);
+    EXPECT_EQ(fn.share_count(), 1u);
+
+    Value again = Value::bind(spare, recv, fn.name_cell());
+    EXPECT_EQ(again.cell(), cell);
+    EXPECT_EQ(spare, nullptr);
+    Value other = again;
+    again.unbind(spare);
+    EXPECT_EQ(spare, nullptr);
+    EXPECT_EQ(again.cell(), recv.cell());
+    ASSERT_TRUE(other.is_method());
+    EXPECT_EQ(other.receiver().cell(), recv.cell());
+    EXPECT_EQ(display_text(other), "<method C.m>");
+    other = Value();
+    EXPECT_EQ(recv.share_count(), 3u);  // recv, m, again
+    delete spare;
+}
+
 TEST(Value, DeepNestingIsNotRecursive) {
     Value v = Value::array();
     for (int i = 0; i < 300000; ++i) v = Value::array({v});
