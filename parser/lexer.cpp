@@ -716,7 +716,7 @@ Result<std::vector<Token>> tokenize(std::string_view source) {
     Lexeme t;
     for (;;) {
         if (!lexer.next(t)) return Err{lexer.error()};
-        tokens.push_back(t.to_token());
+        t.append_to(tokens);
         if (t.kind == TokenKind::Eof) return tokens;
     }
 }

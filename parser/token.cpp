@@ -257,18 +257,21 @@ Lexeme Lexeme::of(const Token& t) {
     x.payload = static_cast<uint8_t>(t.payload.index());
     x.line = t.line;
     x.column = t.column;
-    switch (t.payload.index()) {
-        case 1: x.value.i = std::get<int64_t>(t.payload); break;
-        case 2: x.value.d = std::get<double>(t.payload); break;
-        case 3: x.value.b = std::get<bool>(t.payload); break;
-        case 4: x.text = std::get<std::string>(t.payload); break;
+    switch (x.payload) {
+        case 1: x.value.i = *std::get_if<int64_t>(&t.payload); break;
+        case 2: x.value.d = *std::get_if<double>(&t.payload); break;
+        case 3: x.value.b = *std::get_if<bool>(&t.payload); break;
+        case 4: x.text = *std::get_if<std::string>(&t.payload); break;
         default: break;
     }
     return x;
 }
 
-Token Lexeme::to_token() const {
-    Token t{kind, {}, line, column};
+void Lexeme::append_to(std::vector<Token>& out) const {
+    Token& t = out.emplace_back();
+    t.kind = kind;
+    t.line = line;
+    t.column = column;
     switch (payload) {
         case 1: t.payload.emplace<int64_t>(value.i); break;
         case 2: t.payload.emplace<double>(value.d); break;
@@ -276,7 +279,6 @@ Token Lexeme::to_token() const {
         case 4: t.payload.emplace<std::string>(text); break;
         default: break;
     }
-    return t;
 }
 
 std::string token_debug(const Token& t) { return token_debug(Lexeme::of(t)); }

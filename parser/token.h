@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace calvex {
 
@@ -54,7 +55,8 @@ struct Lexeme {
     std::string_view text;
 
     static Lexeme of(const Token& t);
-    Token to_token() const;
+    // Appends the Token this lexeme stands for.
+    void append_to(std::vector<Token>& out) const;
 };
 
 // Enumeration name, e.g. "Identifier", "LeftParen".
