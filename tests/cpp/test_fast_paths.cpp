@@ -85,7 +85,7 @@ private:
     }
 
     void snippet() {
-        switch (pick(0, 18)) {
+        switch (pick(0, 19)) {
             case 0: operand(); break;
             case 1: store(reg()); break;
             case 2: emit(I(any_op())); break;
@@ -256,6 +256,33 @@ private:
                     emit(I(Op::SetIndex));
                     emit(I(Op::StoreLocal, r));
                 }
+                break;
+            }
+            case 18: {  // o = a[j] ...; a[j] = o, around random code that may read a or change j
+                const uint64_t a = reg(), j = reg(), o = reg();
+                if (pick(0, 1)) {
+                    operand(), operand(), operand();
+                    emit(I(Op::MakeArray, 3));
+                    emit(I(Op::StoreLocal, a));
+                }
+                if (pick(0, 1)) {
+                    emit(P(pick(-4, 3)));
+                    emit(I(Op::StoreLocal, j));
+                }
+                emit(I(Op::LoadLocal, a));
+                emit(I(Op::LoadLocal, j));
+                emit(I(Op::GetIndex));
+                emit(I(Op::StoreLocal, o));
+                for (int k = pick(0, 2); k > 0; --k) snippet_without_jumps();
+                emit(I(Op::LoadLocal, a));
+                emit(I(Op::LoadLocal, j));
+                if (pick(0, 3))
+                    emit(I(Op::LoadLocal, o));
+                else
+                    operand();
+                if (pick(0, 2) == 0) emit(I(Op::Dup)), emit(I(Op::StoreLocal, reg()));
+                emit(I(Op::SetIndex));
+                emit(I(Op::StoreLocal, a));
                 break;
             }
             default: emit(I(Op::Len)); break;
