@@ -106,6 +106,11 @@ struct MethodIC {
     Value cls;
     Value key;
     Value answer;
+    // The fused heads whose key is the site's constant (LoadLocalGetConst,
+    // MethodCall0) also keep the key set (ObjMap::key_set_id) of the last
+    // object that lacked that member, so the next call on it skips the
+    // failing search.
+    uint64_t absent_in = 0;
 };
 
 // The write-back after a nested element assignment `v0[k0]...[kn] = x`: the

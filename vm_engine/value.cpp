@@ -1,5 +1,6 @@
 #include "value.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -329,9 +330,12 @@ inline bool key_matches(const Value& k, std::string_view key, uint64_t h) {
 }
 }  // namespace
 
-ObjMap::ObjMap(const ObjMap& o) : keys_(o.keys_), vals_(o.vals_), index_(o.index_) {}
+ObjMap::ObjMap(const ObjMap& o) : key_set_(o.key_set_), keys_(o.keys_), vals_(o.vals_), index_(o.index_) {}
 ObjMap::ObjMap(ObjMap&& o) noexcept
-    : keys_(std::move(o.keys_)), vals_(std::move(o.vals_)), index_(std::move(o.index_)) {}
+    : key_set_(std::exchange(o.key_set_, 0)),
+      keys_(std::move(o.keys_)),
+      vals_(std::move(o.vals_)),
+      index_(std::move(o.index_)) {}
 // Element-wise, so a recycled map reuses its storage. If an allocation fails
 // midway the map is still consistent (keys and values are assigned first, the
 // index last, and a failure leaves the index empty).
@@ -340,6 +344,7 @@ ObjMap& ObjMap::operator=(const ObjMap& o) {
         index_.clear();
         keys_.clear();
         vals_.clear();
+        key_set_ = 0;
         try {
             keys_ = o.keys_;
             vals_ = o.vals_;
@@ -348,6 +353,7 @@ ObjMap& ObjMap::operator=(const ObjMap& o) {
             clear();
             throw;
         }
+        key_set_ = o.key_set_;
     }
     return *this;
 }
@@ -355,7 +361,14 @@ ObjMap& ObjMap::operator=(ObjMap&& o) noexcept {
     keys_ = std::move(o.keys_);
     vals_ = std::move(o.vals_);
     index_ = std::move(o.index_);
+    key_set_ = std::exchange(o.key_set_, 0);
     return *this;
+}
+
+uint64_t ObjMap::key_set_id() const {
+    static std::atomic<uint64_t> next{1};
+    if (key_set_ == 0) key_set_ = next.fetch_add(1, std::memory_order_relaxed);
+    return key_set_;
 }
 ObjMap::~ObjMap() = default;
 
@@ -426,6 +439,7 @@ void make_room(std::vector<T>& v) {
 bool ObjMap::insert_new(const Value& key, Value value) {
     uint64_t h = cell_hash(key.str_cell());
     if (index_of(key.as_string(), h) >= 0) return false;
+    key_set_ = 0;
     make_room(keys_);
     make_room(vals_);
     keys_.push_back(key);
@@ -468,6 +482,7 @@ void ObjMap::set(std::string_view key, Value value) {
 }
 
 void ObjMap::clear() {
+    key_set_ = 0;
     keys_.clear();
     vals_.clear();
     index_.clear();

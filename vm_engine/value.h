@@ -259,10 +259,18 @@ public:
     void clear();
     void reserve(size_t n);
 
+    // A number naming this map's set of keys, unique in the process and
+    // shared by the copies that have the same keys: fast paths key caches
+    // on it. key_set() is 0 until key_set_id() has given the map one, and
+    // again after any change to its keys.
+    uint64_t key_set() const { return key_set_; }
+    uint64_t key_set_id() const;
+
 private:
     ptrdiff_t index_of(std::string_view key, uint64_t h) const;
     void rebuild_index();
 
+    mutable uint64_t key_set_ = 0;
     std::vector<Value> keys_;   // String values
     std::vector<Value> vals_;
     std::vector<int32_t> index_;  // open addressing over keys_, empty below 9 members

@@ -47,3 +47,38 @@ TEST(ObjMap, KeyByKeyInsertionGrowsGeometrically) {
         EXPECT_EQ(map.key_at(i).as_string(), keys[i].as_string());
     }
 }
+
+// The key-set number: shared by copies with the same keys, new after any
+// change of the keys, never carried by a map that lost its keys to a move.
+TEST(ObjMap, KeySetNumberFollowsTheKeys) {
+    const Value a = Value::string("a"), b = Value::string("b");
+    ObjMap m;
+    m.insert_new(a, Value::integer(1));
+    EXPECT_EQ(m.key_set(), 0u);
+    const uint64_t id = m.key_set_id();
+    EXPECT_NE(id, 0u);
+    EXPECT_EQ(m.key_set_id(), id);
+
+    ObjMap copy = m;
+    EXPECT_EQ(copy.key_set(), id);
+    m.set(a, Value::integer(2));  // a value changes, the keys do not
+    EXPECT_EQ(m.key_set(), id);
+    ObjMap assigned;
+    assigned = m;
+    EXPECT_EQ(assigned.key_set(), id);
+
+    copy.insert_new(b, Value::nil());
+    EXPECT_EQ(copy.key_set(), 0u);
+    EXPECT_NE(copy.key_set_id(), id);
+    EXPECT_FALSE(m.insert_new(a, Value::nil()));  // present: nothing changes
+    EXPECT_EQ(m.key_set(), id);
+
+    ObjMap moved = std::move(assigned);
+    EXPECT_EQ(moved.key_set(), id);
+    EXPECT_EQ(assigned.key_set(), 0u);
+    assigned = std::move(moved);
+    EXPECT_EQ(assigned.key_set(), id);
+    EXPECT_EQ(moved.key_set(), 0u);
+    assigned.clear();
+    EXPECT_EQ(assigned.key_set(), 0u);
+}
