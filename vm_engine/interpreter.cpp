@@ -403,7 +403,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     L_StoreLocal:
         NEED(1);
         --sp;
-        rg[ip->a.u] = std::move(*sp);
+        move_into(rg[ip->a.u], *sp);
         NEXT();
     L_LoadLocal:
         new (sp++) Value(rg[ip->a.u]);
@@ -540,14 +540,14 @@ Result<Value> Machine::run(const void* const** table_out) {
                 if (i >= 0 && i < len) {
                     std::vector<Value>& items =
                         shared_ok ? c.items_in_place() : c.unique_items();
-                    items[static_cast<size_t>(i)] = std::move(v);
+                    move_into(items[static_cast<size_t>(i)], v);
                 }
             }
         } else if (c.kind() == Kind::Object) {
             if (k.kind() == Kind::String) {
                 ObjMap& map = shared_ok ? c.members_in_place() : c.unique_members();
                 if (Value* slot = find_member(map, k, unit->slots[ip - base]))
-                    *slot = std::move(v);
+                    move_into(*slot, v);
                 else
                     map.insert_new(k, std::move(v));
             } else {
@@ -560,7 +560,11 @@ Result<Value> Machine::run(const void* const** table_out) {
         (--sp)->~Value();
         if (setindex_variant == 4) {
             --sp;
-            rg[ip->a.u] = std::move(*sp);
+            Value& r = rg[ip->a.u];
+            if (sp->is_heap() && sp->cell() == r.cell())
+                sp->~Value();  // the variable already holds this container
+            else
+                move_into(r, *sp);
             NEXTN(2);
         }
         NEXT();

@@ -38,20 +38,39 @@ inline void put_int(Value* s, int64_t i) { s->put_int(i); }
 inline void put_float(Value* s, double f) { s->put_float(f); }
 inline void put_bool(Value* s, bool b) { s->put_bool(b); }
 inline void put_nil(Value* s) { s->put_nil(); }
-// Stores into a live slot (a register), releasing what it held.
-inline void store_int(Value& d, int64_t i) {
+// Stores into a live slot (a register), releasing what it held. Forced
+// inline: the loop is too large for the compiler to inline them itself.
+[[gnu::always_inline]] inline void store_int(Value& d, int64_t i) {
     if (d.is_heap()) [[unlikely]] {
         d = Value::integer(i);
         return;
     }
     d.put_int(i);
 }
-inline void store_float(Value& d, double f) {
+[[gnu::always_inline]] inline void store_float(Value& d, double f) {
     if (d.is_heap()) [[unlikely]] {
         d = Value::number(f);
         return;
     }
     d.put_float(f);
+}
+
+// Moves / copies a value into a live slot. A slot holding a scalar has
+// nothing to release, so the handle is simply constructed over it; only a
+// heap value there takes the assignment's release path.
+[[gnu::always_inline]] inline void move_into(Value& d, Value& s) noexcept {
+    if (!d.is_heap()) [[likely]] {
+        new (&d) Value(std::move(s));
+        return;
+    }
+    d = std::move(s);
+}
+[[gnu::always_inline]] inline void copy_into(Value& d, const Value& s) noexcept {
+    if (!d.is_heap()) [[likely]] {
+        new (&d) Value(s);
+        return;
+    }
+    d = s;
 }
 
 uint64_t next_serial();
@@ -294,13 +313,13 @@ namespace vmi {
 // Member `key` (a String) of `m`, trying the position cached in `slot` first:
 // objects built by the same code keep their keys in the same order, and keys
 // taken from the constant pool share one cell, so a hit is one comparison.
-inline const Value* find_member(const ObjMap& m, const Value& key, uint32_t& slot) {
+[[gnu::always_inline]] inline const Value* find_member(const ObjMap& m, const Value& key, uint32_t& slot) {
     if (slot < m.size() && m.key_at(slot).str_cell() == key.str_cell()) return &m.value_at(slot);
     const Value* found = m.find(key);
     if (found) slot = static_cast<uint32_t>(found - &m.value_at(0));
     return found;
 }
-inline Value* find_member(ObjMap& m, const Value& key, uint32_t& slot) {
+[[gnu::always_inline]] inline Value* find_member(ObjMap& m, const Value& key, uint32_t& slot) {
     return const_cast<Value*>(find_member(static_cast<const ObjMap&>(m), key, slot));
 }
 

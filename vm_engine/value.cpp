@@ -378,13 +378,12 @@ const Value* ObjMap::find(const Value& key) const {
     const StrCell* kc = key.str_cell();
     if (index_.empty()) {
         // Keys and lookup keys usually share one cell (the machine interns
-        // its string constants), so identity is tried on all keys first.
-        for (size_t i = 0; i < keys_.size(); ++i)
-            if (keys_[i].str_cell() == kc) return &vals_[i];
+        // its string constants), so identity is tried before the text. Keys
+        // are distinct texts: at most one can match either way.
         uint64_t h = cell_hash(kc);
         for (size_t i = 0; i < keys_.size(); ++i) {
             const StrCell* c = keys_[i].str_cell();
-            if (c->hash == h && c->len == kc->len && std::memcmp(c->data(), kc->data(), kc->len) == 0)
+            if (c == kc || (c->hash == h && c->len == kc->len && std::memcmp(c->data(), kc->data(), kc->len) == 0))
                 return &vals_[i];
         }
         return nullptr;
