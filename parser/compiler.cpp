@@ -65,11 +65,16 @@ private:
         int32_t head = -1;
         bool used = false;
     };
-    // Names are short: a multiplicative hash over the bytes does.
+    // Names are short: FNV-1a over the bytes, then a finaliser that spreads
+    // every bit into the low ones the table indexes by (names that differ
+    // only in their last digits would cluster otherwise).
     static size_t hash(std::string_view s) {
-        uint64_t h = s.size();
+        uint64_t h = 0xCBF29CE484222325ull;
         for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
-        return static_cast<size_t>(h ^ (h >> 29));
+        h ^= h >> 33;
+        h *= 0xFF51AFD7ED558CCDull;
+        h ^= h >> 33;
+        return static_cast<size_t>(h);
     }
     size_t mask() const { return slots_.size() - 1; }
     void rehash() {
