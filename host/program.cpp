@@ -89,13 +89,8 @@ bool raise_compile_error(std::string_view filename, std::string_view msg, uint64
     return false;
 }
 
-bool lex(std::string_view source, std::string_view filename, std::vector<Token>& out) {
-    auto tokens = tokenize(source);
-    if (tokens) {
-        out = std::move(*tokens);
-        return true;
-    }
-    const std::string& text = tokens.error();
+// Raises the CompileError for the lexer's message `text` about `source`.
+bool raise_lex_error(const std::string& text, std::string_view source, std::string_view filename) {
     uint64_t line = 0, column = 0;
     std::string_view rest;
     if (split_location(text, "Lexer error at ", true, line, column, rest))
@@ -119,14 +114,16 @@ bool lex(std::string_view source, std::string_view filename, std::vector<Token>&
     return raise_compile_error(filename, text, line, column, source);
 }
 
-bool parse(std::vector<Token> tokens, std::string_view source, std::string_view filename, Program& out) {
-    auto program = parse_program(std::move(tokens));
+// Lexes and parses in one pass; a failure of either becomes the CompileError.
+bool parse(std::string_view source, std::string_view filename, Program& out) {
+    auto program = parse_source(source);
     if (program) {
         out = std::move(*program);
         return true;
     }
-    const ParseError& e = program.error();
-    return raise_compile_error(filename, e.message, e.line, e.column, source);
+    const SourceError& e = program.error();
+    if (e.lexical) return raise_lex_error(e.lex_message, source, filename);
+    return raise_compile_error(filename, e.parse.message, e.parse.line, e.parse.column, source);
 }
 
 bool compile(const Program& program, std::string_view source, std::string_view filename, ProgramData& out) {
@@ -146,16 +143,13 @@ bool compile(const Program& program, std::string_view source, std::string_view f
 }  // namespace
 
 bool compile_source(std::string_view source, std::string_view filename, ProgramData& out) {
-    std::vector<Token> tokens;
     Program program;
-    return lex(source, filename, tokens) && parse(std::move(tokens), source, filename, program) &&
-           compile(program, source, filename, out);
+    return parse(source, filename, program) && compile(program, source, filename, out);
 }
 
 bool compile_expression(std::string_view source, std::string_view filename, ProgramData& out) {
-    std::vector<Token> tokens;
     Program program;
-    if (!lex(source, filename, tokens) || !parse(std::move(tokens), source, filename, program)) return false;
+    if (!parse(source, filename, program)) return false;
     if (program.statements.size() != 1 || program.statements[0].kind() != StmtKind::ExprStatement)
         return raise_compile_error(filename, "expected one expression", program.statements.empty() ? 0 : 1, 0,
                                    source);

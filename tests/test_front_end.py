@@ -1,7 +1,7 @@
-"""compile and compile_and_run read the source in one pass, the parser pulling
-tokens from the lexer: the outcome must be the one of lexing the whole text
-first and parsing the token list after, which is what `lex` and
-calvex.compile do."""
+"""The front end reads the source in one pass, the parser pulling tokens from
+the lexer (compile, compile_and_run, calvex.compile, Runtime.exec and
+Runtime.eval): the outcome must be the one of lexing the whole text first and
+parsing the token list after, which `lex` shows for the lexer."""
 import pytest
 from hypothesis import given, settings, strategies as st
 
@@ -14,7 +14,11 @@ COMPILER_MESSAGES = ("'break' outside loop", "'continue' outside loop", "Invalid
 
 
 def staged(source):
-    """Error text of lexing everything first and parsing after, or None."""
+    """Error text of lexing everything first (`lex`) and parsing after, or
+    None. A token list from Python does not carry every token (f-strings and
+    several operators read back as names), so the parse error is
+    calvex.compile's; the C++ front-end tests compare the one pass with the
+    token list itself."""
     try:
         cp.lex(source)
     except SyntaxError as e:
@@ -26,6 +30,25 @@ def staged(source):
             return None
         return "parse", f"ParseError at {e.lineno or 0}:{e.offset or 0}: {e.msg}"
     return None
+
+
+def lex_failure(source):
+    """The CompileError fields a lexer failure of the token path becomes,
+    for the messages that carry their position."""
+    with pytest.raises(SyntaxError) as info:
+        cp.lex(source)
+    text = info.value.args[0]
+    assert text.startswith("Lexer error at "), text
+    where, msg = text.removeprefix("Lexer error at ").split(": ", 1)
+    line, column = map(int, where.split(":"))
+    return msg, line, column, source.split("\n")[line - 1]
+
+
+def compile_failure(compile_fn, source):
+    with pytest.raises(calvex.CompileError) as info:
+        compile_fn(source)
+    e = info.value
+    return (e.msg, e.lineno, e.offset, e.text), e.filename
 
 
 def one_pass(source):
@@ -71,6 +94,28 @@ def one_pass(source):
 ])
 def test_errors_match_lexing_first(source):
     assert one_pass(source) == staged(source)
+
+
+@pytest.mark.parametrize("head, tail", [
+    (") + ", "f'{a'"),                        # a brace takes the closing quote
+    ("x = ]\n", "y = f'{1}\n"),               # a line break ends the text
+    ("let = 1\nok = 2\n", "z = f'{ {k: 1}\n}'"),
+    ("if a { b ]\n", "f\"{x} {f'{y}' + g(\""),
+    (") ", "f'\\"),                           # an escape with nothing after it
+    ("let a = 1\n" * 3000 + "let = (\n", "b = f'{c}'\n" * 3000 + "d = f'{e\n"),
+])
+def test_a_lexer_error_in_an_f_string_behind_a_parse_error(head, tail):
+    """calvex.compile, Runtime.exec and Runtime.eval report the lexer's error
+    at its place, also when the parser fails before reaching it."""
+    source = head + tail
+    cp.lex(head)
+    (_, *parse_at, _), _ = compile_failure(calvex.compile, head)
+    expected = lex_failure(source)
+    assert parse_at < list(expected[1:3])
+    assert compile_failure(lambda s: calvex.compile(s, filename="f.cx"), source) == (expected, "f.cx")
+    rt = calvex.Runtime()
+    assert compile_failure(lambda s: rt.exec(s, filename="e.cx"), source) == (expected, "e.cx")
+    assert compile_failure(rt.eval, source) == (expected, "<eval>")
 
 
 def test_late_error_in_a_long_file_keeps_its_position():

@@ -1,9 +1,11 @@
 // The front end's storage and its lexer on demand: what the Python tests
-// cannot reach (malformed UTF-8 only arrives through the C++ interface).
+// cannot reach (malformed UTF-8 only arrives through the C++ interface, and
+// f-string tokens never come back from a Python token list).
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,6 +35,24 @@ std::vector<Seen> lexed(std::string_view source) {
         out.push_back({t.kind, s ? *s : "", t.line, t.column});
     }
     return out;
+}
+
+// The outcome of reading `source` both ways, as one comparable text.
+std::string staged(std::string_view source) {
+    auto tokens = tokenize(source);
+    if (!tokens) return "lex: " + tokens.error();
+    auto program = parse_program(std::move(*tokens));
+    if (!program) return "parse: " + program.error().render();
+    return "ok: " + std::to_string(program->statements.size());
+}
+
+std::string one_pass(std::string_view source) {
+    auto program = parse_source(source);
+    if (!program) {
+        const SourceError& e = program.error();
+        return e.lexical ? "lex: " + e.lex_message : "parse: " + e.parse.render();
+    }
+    return "ok: " + std::to_string(program->statements.size());
 }
 
 }  // namespace
@@ -119,4 +139,36 @@ TEST(Parser, TreeOwnsItsTexts) {
         EXPECT_EQ(f.parts[0].expr().as<Expr::Identifier>().name, "who");
         EXPECT_EQ(f.parts[1].text(), "!");
     }
+}
+
+// Reading in one pass fails like lexing everything first and parsing the
+// token list after: f-strings whose interpolations do not parse or lex,
+// lexer errors behind parse errors, and random texts from the pieces of both.
+TEST(Parser, OnePassFailsLikeTheTokenList) {
+    for (std::string_view source :
+         {"f'{x 'y}'", "f'{x + }'", "f'{(x}' f'{1 `}'", ") + f'{a'", "x = ]\ny = f'{1}\n",
+          "let = 1\nz = f'{ {k: 1}\n}'", ") f'\\", "(\n f'{1 + 0x}'", "f'{f\"{`}\"}' )", "f'{{x}}' ]",
+          "f'{\"\\q\"}'", "[f'{1}', f'{2 +}']", "let x = f'a' f'{'"})
+        EXPECT_EQ(one_pass(source), staged(source)) << source;
+
+    static constexpr std::string_view pieces[] = {
+        "a", "b", "1", " ", "(", ")", "{", "}", "[", "]", ",", ".", ":", ";", "?", "=", "+", "-", "*", "/",
+        "!", "<", ">", "&", "|", "\"", "'", "\\", "#", "\n", "`", "0x", "e", "_", "fn ", "if ", "else ",
+        "let ", "class ", "match ", "case ", "try ", "catch ", "return ", "yield ", "/*", "*/", "'''", "r'",
+        "f'", "f\"", "$'", "{{", "}}", "\xC3\xA9", "1.", "3e", "\\q", "\r\n"};
+    std::mt19937 rng(20261209);
+    std::uniform_int_distribution<size_t> length(0, 40), piece(0, std::size(pieces) - 1);
+    std::string source;
+    size_t parsed = 0, lexical = 0;
+    for (int i = 0; i < 20000; ++i) {
+        source.clear();
+        for (size_t n = length(rng); n > 0; --n) source += pieces[piece(rng)];
+        std::string expected = staged(source);
+        ASSERT_EQ(one_pass(source), expected) << source;
+        parsed += expected.starts_with("parse");
+        lexical += expected.starts_with("lex");
+    }
+    // Both kinds of failure were exercised.
+    EXPECT_GT(parsed, 1000u);
+    EXPECT_GT(lexical, 1000u);
 }
