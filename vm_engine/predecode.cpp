@@ -286,6 +286,8 @@ void Machine::fuse(CodeUnit& u) {
                         op = (lp ? I_LPAD_Add : I_LLAD_Add) + ai * kArithStride;
                     else
                         op = (lp ? I_LPA_Add : I_LLA_Add) + ai * kArithStride;
+                } else if (!lp && is(i + 2, Op::GetIndex) && reg(i + 3, Op::LoadLocal) && is(i + 4, Op::GetIndex)) {
+                    op = I_NestedGet;
                 } else if (!lp && is(i + 2, Op::GetIndex)) {
                     const uint64_t a = c[i].operand, j = c[i + 1].operand;
                     const uint64_t o = reg(i + 3, Op::StoreLocal) ? c[i + 3].operand : a;
@@ -299,6 +301,9 @@ void Machine::fuse(CodeUnit& u) {
                 op = is(i + 3, Op::Call) && c[i + 3].operand == 0 ? I_MethodCall0 : I_LoadLocalGetConst;
             } else if (is(i + 1, Op::Return)) {
                 op = I_LoadLocalReturn;
+            } else if (is(i + 1, Op::Dup) && reg(i + 2, Op::LoadLocal) && is(i + 3, Op::Dup) &&
+                       reg(i + 4, Op::StoreLocal) && is(i + 5, Op::GetIndex) && reg(i + 6, Op::LoadLocal)) {
+                op = I_NestedSetHead;
             }
         } else if (int ci = cmp_index(c[i].op); ci >= 0 && fwd_branch(i + 1)) {
             op = I_CJ_Lt_F + ci * kCmpStride + (c[i + 1].op == Op::JumpIfTrue ? 1 : 0);

@@ -96,8 +96,17 @@ INSTANTIATE_TEST_SUITE_P(InPlace, Compiled, testing::Values(
     Case{"fn f(m, i, j, v) { m[i][j] = v }", "f",
          "LoadLocal 0; Dup; LoadLocal 1; Dup; StoreLocal 4; GetIndex; LoadLocal 2; LoadLocal 3; Dup; StoreLocal 5; "
          "SetIndex; LoadLocal 4; Swap; SetIndex; StoreLocal 0; LoadLocal 5; Return",
-         "LoadLocal; Dup; LoadLocal; Dup; StoreLocal; GetIndex; LoadLocal2; LoadLocal; Dup; StoreLocal; "
+         "NestedSetHead; Dup; LoadLocal; Dup; StoreLocal; GetIndex; LoadLocal2; LoadLocal; Dup; StoreLocal; "
          "SetIndexChain; LoadLocal; Swap; SetIndexStore; StoreLocal; LoadLocalReturn; Return"},
+    // A nested element changed from its own value: the write's head and the
+    // nested read are one step each, the chain writes back in place.
+    Case{"fn f(m, y, x) { m[y][x] = m[y][x] + x * y }", "f",
+         "LoadLocal 0; Dup; LoadLocal 1; Dup; StoreLocal 3; GetIndex; LoadLocal 2; LoadLocal 0; LoadLocal 1; "
+         "GetIndex; LoadLocal 2; GetIndex; LoadLocal 2; LoadLocal 1; Mul; Add; Dup; StoreLocal 4; SetIndex; "
+         "LoadLocal 3; Swap; SetIndex; StoreLocal 0; LoadLocal 4; Return",
+         "NestedSetHead; Dup; LoadLocal; Dup; StoreLocal; GetIndex; LoadLocal; NestedGet; LoadLocal; GetIndex; "
+         "LoadLocal; GetIndex; LLA_Mul; LoadLocal; Mul; Add; Dup; StoreLocal; SetIndexChain; LoadLocal; Swap; "
+         "SetIndexStore; StoreLocal; LoadLocalReturn; Return"},
     Case{"let xs = [1, 2]\nxs[0] = 5", "",
          "Push 1; Push 2; MakeArray 2; StoreLocal 0; LoadLocal 0; Push 0; Push 5; SetIndex; StoreLocal 0; Halt",
          "Push; Push; MakeArray; StoreLocal; SetElemLocal; Push; Push; SetIndexStore; StoreLocal; Halt"}));
