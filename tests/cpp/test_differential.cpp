@@ -208,7 +208,7 @@ private:
 
     std::string stmt(int depth) {
         if (depth > 2) return "print(" + rhs() + ")";
-        switch (pick(0, 17)) {
+        switch (pick(0, 18)) {
         case 0: case 1: return "let " + var() + " = " + rhs();
         case 2: case 3: return var() + " = " + rhs();
         case 4: return "print(" + rhs() + ")";
@@ -276,6 +276,19 @@ private:
                 std::string v = var();
                 return v + " = f" + std::to_string(pick(0, functions_ - 1)) + "(" + v + ")";
             }
+        case 17: {
+            // A nested element changed from its own value, with keys in
+            // variables; the row may be shared with another variable.
+            std::string v = var(), w = var(), i = "i" + std::to_string(counter_++),
+                        j = "j" + std::to_string(counter_++);
+            static const char* index[] = {"0", "1", "-1", "2", "-3"};
+            std::string out = "let " + i + " = " + one(index) + "\nlet " + j + " = " + one(index) + "\n";
+            if (pick(0, 1)) out += "let " + v + " = [[1, 2.5], [\"ab\", 4]]\n";
+            const bool alias = pick(0, 1);
+            if (alias) out += w + " = " + v + "[" + i + "]\n";
+            out += v + "[" + i + "][" + j + "] = " + v + "[" + i + "][" + j + "] + " + rhs() + "\n";
+            return out + "print(" + v + "[" + i + "][" + j + "]" + (alias ? ", " + w + "[" + j + "]" : "") + ")";
+        }
         default: {
             // An expression statement; one starting with a bracket would
             // continue the line before it.

@@ -120,7 +120,18 @@ private:
                 emit(I(Op::StoreLocal, reg()));
                 break;
             }
-            case 8:  // r[i] or r.k
+            case 8:  // r[i] or r.k, or r[i][j] with both keys in registers
+                if (pick(0, 2) == 0) {
+                    const uint64_t r = reg(), i = reg(), j = reg();
+                    int_key(i), int_key(j);
+                    if (pick(0, 3)) nested_array(r);
+                    emit(I(Op::LoadLocal, r));
+                    emit(I(Op::LoadLocal, i));
+                    emit(I(Op::GetIndex));
+                    emit(I(Op::LoadLocal, j));
+                    emit(I(Op::GetIndex));
+                    break;
+                }
                 emit(I(Op::LoadLocal, reg()));
                 if (pick(0, 1))
                     emit(I(Op::LoadLocal, reg()));
@@ -140,6 +151,26 @@ private:
             }
             case 10: {  // r[i][j] = v with write-back
                 uint64_t r = reg();
+                if (pick(0, 1)) {
+                    // As compiled: i kept in t for the write-back, j in a register.
+                    const uint64_t i = reg(), t = reg(), j = reg();
+                    int_key(i), int_key(j);
+                    if (pick(0, 3)) nested_array(r);
+                    emit(I(Op::LoadLocal, r));
+                    emit(I(Op::Dup));
+                    emit(I(Op::LoadLocal, i));
+                    emit(I(Op::Dup));
+                    emit(I(Op::StoreLocal, t));
+                    emit(I(Op::GetIndex));
+                    emit(I(Op::LoadLocal, j));
+                    operand();
+                    emit(I(Op::SetIndex));
+                    emit(I(Op::LoadLocal, t));
+                    emit(I(Op::Swap));
+                    emit(I(Op::SetIndex));
+                    emit(pick(0, 3) ? I(Op::StoreLocal, r) : I(Op::Pop));
+                    break;
+                }
                 int i = pick(-1, 2);
                 emit(I(Op::LoadLocal, r));
                 emit(I(Op::Dup));
@@ -287,6 +318,21 @@ private:
             }
             default: emit(I(Op::Len)); break;
         }
+    }
+    // Mostly an Int key from -3 to 2 in r, else what r holds.
+    void int_key(uint64_t r) {
+        if (pick(0, 3) == 0) return;
+        emit(P(pick(-3, 2)));
+        emit(I(Op::StoreLocal, r));
+    }
+    // r = [[x, y], q] (q any register, possibly r itself).
+    void nested_array(uint64_t r) {
+        operand();
+        operand();
+        emit(I(Op::MakeArray, 2));
+        emit(I(Op::LoadLocal, reg()));
+        emit(I(Op::MakeArray, 2));
+        emit(I(Op::StoreLocal, r));
     }
     void snippet_without_jumps() {
         size_t pending = forward_.size();

@@ -289,6 +289,11 @@ TEST(Listings, RunsResumedAfterFailuresAgree) {
         "f({__class__: \"C\", k: 1})",
         "fn g(xs, v) { xs[0] = v + 1\n return xs }\n"
         "fn f() { let a = [0]\n let i = 0\n while i < 3 { a = g(a, a[0] + nil)\n i = i + 1 }\n return a }\nf()",
+        // Nested writes whose value fails, and nested reads of missing rows.
+        "fn f(m) { let i = -3\n while i < 3 { let j = 0\n while j < 2 { m[i][j] = m[i][j] + i * j\n j = j + 1 }\n"
+        " i = i + 1 }\n return m }\nlet m = f([[1, 2], [\"a\", 4], [5, nil]])\nm[0][0] + m[1][1] + m[2][0]",
+        "fn f(m) { let t = 0\n let i = -4\n while i < 4 { t = t + m[i][-1]\n i = i + 1 }\n return t }\n"
+        "f([[1], [2, 3], [4]])",
     };
     for (const char* src : programs) {
         std::string fast = resumed_runs(src, true, 8);
