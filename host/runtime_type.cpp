@@ -91,11 +91,15 @@ PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto meter = std::make_unique<MemoryMeter>();
         meter->limit = mem > 0 ? (mem >= 1.8e19 ? SIZE_MAX : static_cast<size_t>(mem)) : SIZE_MAX;
         RuntimeState* s;
-        {
+        try {
             // The machine's own allocations count, so that releasing them
             // later balances.
             MeterScope scope(meter.get());
             s = new RuntimeState(options);
+        } catch (const std::bad_alloc&) {
+            if (!meter->exceeded) throw;
+            PyErr_Format(PyExc_ValueError, "max_memory=%zu is too small to hold the runtime itself", meter->limit);
+            return nullptr;
         }
         s->meter = *meter;
         as_runtime(self.get())->state = s;

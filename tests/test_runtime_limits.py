@@ -108,6 +108,26 @@ def test_memory_budget_applies_to_values_from_the_host():
     assert rt.eval("len(v)") == 1000
 
 
+@needs_metering
+def test_budget_smaller_than_an_empty_runtime_is_refused_at_construction():
+    for limit in (1, 10_000):
+        with pytest.raises(ValueError, match=f"max_memory={limit} is too small to hold the runtime itself"):
+            calvex.Runtime(max_memory=limit)
+    # The smallest budget that builds a runtime also runs a script in it, or
+    # stops it with the budget's own error.
+    limit = 10_000
+    while True:
+        try:
+            rt = calvex.Runtime(max_memory=limit)
+            break
+        except ValueError:
+            limit *= 2
+    try:
+        assert rt.eval("1 + 1") == 2
+    except calvex.LimitExceeded as e:
+        assert e.limit == "memory"
+
+
 def test_call_depth_limit_is_a_script_error():
     rt = calvex.Runtime(max_depth=50)
     rt.exec("fn down(n) { n == 0 ? 0 : 1 + down(n - 1) }")

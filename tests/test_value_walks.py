@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-under_sanitizer = "libasan" in os.environ.get("LD_PRELOAD", "")
+under_sanitizer = os.environ.get("CALVEX_SANITIZED") == "1"  # set by tools/sanitized
 
 CHILD = """
 import resource, signal, sys, time

@@ -190,11 +190,10 @@ int arith_index(Op op) {
 }
 // True when every path from `start` writes element j of the array in
 // register a back (LoadLocal a; LoadLocal j; v; [Dup; StoreLocal t;] SetIndex;
-// StoreLocal a, with v a Push, a LoadConst or a LoadLocal other than a, and
-// t not a), stores into a, or
-// leaves the function, before it reads a or stores into j. Resuming after a
-// failed instruction goes on to the next one, and an interrupted one runs
-// again, so those take the same paths.
+// StoreLocal a, with v a Push, a LoadConst or a LoadLocal other than a, and t
+// not a), stores into a, or leaves the function, before it reads a or stores
+// into j. A run resumed after a failed instruction goes on with the next one,
+// and an interrupted instruction runs again, so those take the same paths.
 bool element_written_back(const Code& c, size_t nconst, size_t start, uint64_t a, uint64_t j, bool function) {
     const size_t n = c.size();
     auto load = [&](size_t p, uint64_t r) { return p < n && c[p].op == Op::LoadLocal && c[p].operand == r; };
