@@ -7,7 +7,8 @@
 # make fuzz FUZZ_SECONDS=N: every harness in fuzz/ for N seconds on a sanitizer
 #             build; coverage-guided (atheris, clang) when those install, else
 #             hypothesis-driven on build/sanitize
-# make bench: build, then time bench/ against Lua 5.4 and CPython (BENCH_ARGS="--reps 3 fib")
+# make bench: build, then time bench/ against Lua 5.4 and CPython (BENCH_ARGS="--reps 3 fib"),
+#             then the front end against Lua's load (FRONTEND_ARGS="--reps 3 --size 200000")
 # make wheel: build dist/*.whl, repair it to a manylinux wheel, smoke-test it in a fresh venv
 
 PYTHON ?= $(shell for p in python3.12 python3.13 python3; do \
@@ -75,6 +76,7 @@ bench: build
 	  else echo "note: lua5.4 missing; the Lua column stays empty"; fi; \
 	fi
 	$(VPY) bench/run.py $(BENCH_ARGS)
+	$(VPY) bench/frontend.py $(FRONTEND_ARGS)
 
 # The wheel is built apart from the development install (own build folder, no
 # C++ tests), repaired by auditwheel, then installed into a fresh venv whose

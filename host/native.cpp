@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bindings.h"
+#include "value_walk.h"
 #include "common/utf8.h"
 
 namespace calvex {
@@ -136,7 +137,6 @@ PyObject* host_shell(const Value& v) {
     Py_RETURN_NONE;
 }
 
-bool is_container(const Value& v) { return v.is_array() || v.is_object(); }
 
 // Both walks look at pending signals every kSignalCheckNodes nodes, so a
 // huge value cannot keep Ctrl-C or an alarm waiting.
@@ -147,69 +147,8 @@ constexpr uint64_t kSignalCheckNodes = 4096;
 // handles share becomes one host object, reached from each place: a value
 // built by doubling (`a = [a, a]`) converts in time linear in its cells.
 PyObject* to_host(const Value& root) {
-    host::Ref out = host::Ref::steal(host_shell(root));
-    if (!out || !is_container(root)) return out.release();
-
-    struct Frame {
-        const Value* src;
-        PyObject* dst;  // borrowed: owned by its parent (or `out`)
-        size_t next;
-    };
-    std::vector<Frame> stack;
-    std::unordered_map<const void*, PyObject*> seen;  // shared cell -> its object (borrowed)
-    uint64_t nodes = 0;
-    // The object for a child: the one made earlier for the same shared cell,
-    // or a new leaf or shell (pushed to be filled). Invalidates `Frame&`s.
-    auto child = [&](const Value& v) -> PyObject* {
-        bool shared = is_container(v) && v.share_count() > 1;
-        if (shared) {
-            auto it = seen.find(v.cell());
-            if (it != seen.end()) return Py_NewRef(it->second);
-        }
-        PyObject* o = host_shell(v);
-        if (o && is_container(v)) {
-            if (shared) seen.emplace(v.cell(), o);
-            stack.push_back({&v, o, 0});
-        }
-        return o;
-    };
-    stack.push_back({&root, out.get(), 0});
-    while (!stack.empty()) {
-        if (++nodes % kSignalCheckNodes == 0 && PyErr_CheckSignals() != 0) return nullptr;
-        Frame& f = stack.back();
-        if (f.src->is_array()) {
-            const auto& items = f.src->items();
-            if (f.next == items.size()) {
-                stack.pop_back();
-                continue;
-            }
-            PyObject* list = f.dst;
-            size_t i = f.next++;
-            PyObject* o = child(items[i]);
-            if (!o) return nullptr;
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), o);
-        } else {
-            const ObjMap& members = f.src->members();
-            if (f.next == members.size()) {
-                stack.pop_back();
-                continue;
-            }
-            size_t i = f.next++;
-            PyObject* dict = f.dst;
-            host::Ref key = host::Ref::steal(host::to_str(members.key_at(i).as_string()));
-            if (!key) return nullptr;
-            // The child (when a container) is filled later through the
-            // dict's reference to it.
-            host::Ref o = host::Ref::steal(child(members.value_at(i)));
-            if (!o) return nullptr;
-            if (PyDict_SetItem(dict, key.get(), o.get()) < 0) {
-                // A member that cannot be inserted is left out.
-                PyErr_Clear();
-                continue;
-            }
-        }
-    }
-    return out.release();
+    return host::value_to_host(
+        root, host_shell, [] { return PyErr_CheckSignals() == 0; }, kSignalCheckNodes, host::MemberFailure::Skip);
 }
 
 // ---- host object -> machine value ------------------------------------------------

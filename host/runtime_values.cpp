@@ -8,6 +8,7 @@
 // Python container) reached twice is converted once, so shared structure
 // stays shared instead of being expanded as a tree.
 #include "runtime.h"
+#include "value_walk.h"
 
 #include <unordered_map>
 #include <unordered_set>
@@ -20,7 +21,7 @@ using host::Ref;
 
 constexpr uint64_t kCheckEvery = 4096;
 
-bool is_container(const Value& v) { return v.is_array() || v.is_object(); }
+using host::is_container;
 
 }  // namespace
 
@@ -69,61 +70,9 @@ PyObject* leaf_or_shell(RuntimeState& s, const Value& v) {
 }  // namespace
 
 PyObject* to_python(RuntimeState& s, const Value& root) {
-    Ref out = Ref::steal(leaf_or_shell(s, root));
-    if (!out || !is_container(root)) return out.release();
-
-    struct Frame {
-        const Value* src;
-        PyObject* dst;  // borrowed: held by its parent (or `out`)
-        size_t next;
-    };
-    std::vector<Frame> stack;
-    std::unordered_map<const void*, PyObject*> seen;  // shared cells -> their object (borrowed)
-    uint64_t nodes = 0;
-    stack.push_back({&root, out.get(), 0});
-    // The object for a child: an earlier conversion of the same shared cell,
-    // or a new leaf or shell (pushed to be filled).
-    auto child = [&](const Value& v) -> PyObject* {
-        if (is_container(v) && v.share_count() > 1) {
-            auto it = seen.find(v.cell());
-            if (it != seen.end()) return Py_NewRef(it->second);
-        }
-        PyObject* o = leaf_or_shell(s, v);
-        if (o && is_container(v)) {
-            if (v.share_count() > 1) seen.emplace(v.cell(), o);
-            stack.push_back({&v, o, 0});
-        }
-        return o;
-    };
-    while (!stack.empty()) {
-        if (++nodes % kCheckEvery == 0 && !walk_check(s)) return nullptr;
-        Frame& f = stack.back();
-        if (f.src->is_array()) {
-            const auto& items = f.src->items();
-            if (f.next == items.size()) {
-                stack.pop_back();
-                continue;
-            }
-            PyObject* list = f.dst;
-            size_t i = f.next++;
-            PyObject* o = child(items[i]);  // may grow `stack`: `f` is not used after this
-            if (!o) return nullptr;
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), o);
-        } else {
-            const ObjMap& members = f.src->members();
-            if (f.next == members.size()) {
-                stack.pop_back();
-                continue;
-            }
-            PyObject* dict = f.dst;
-            size_t i = f.next++;
-            Ref key = Ref::steal(host::to_str(members.key_at(i).as_string()));
-            if (!key) return nullptr;
-            Ref o = Ref::steal(child(members.value_at(i)));
-            if (!o || PyDict_SetItem(dict, key.get(), o.get()) < 0) return nullptr;
-        }
-    }
-    return out.release();
+    return host::value_to_host(
+        root, [&s](const Value& v) { return leaf_or_shell(s, v); }, [&s] { return walk_check(s); }, kCheckEvery,
+        host::MemberFailure::Fail);
 }
 
 // ---- Python -> script ------------------------------------------------------------------

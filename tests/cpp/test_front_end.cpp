@@ -62,7 +62,9 @@ TEST(Arena, AlignsKeepsAndMoves) {
     std::vector<std::pair<char*, size_t>> pieces;
     for (size_t i = 1; i < 3000; i += 7) {
         auto* p = static_cast<char*>(arena.allocate(i, i % 2 ? 1 : 8));
-        if (i % 2 == 0) EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 8, 0u);
+        if (i % 2 == 0) {
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 8, 0u);
+        }
         std::memset(p, static_cast<int>(i & 0xFF), i);
         pieces.emplace_back(p, i);
     }
