@@ -313,6 +313,11 @@ void Machine::fuse(CodeUnit& u) {
             op = I_AD_Add + ai * kArithStride;
         } else if (dup_store_pop(i)) {
             op = I_DupStorePop;
+        } else if (is(i, Op::SetIndex) && u.pcode[i].h == L[I_SetIndexChain] && reg(i + 1, Op::LoadLocal) &&
+                   reg(i + 4, Op::StoreLocal)) {
+            const WriteBack& wb = u.chains[u.pcode[i].a.u];
+            if (wb.keys.size() == 1 && wb.keys[0].op == Op::LoadLocal && wb.store == Op::StoreLocal)
+                op = I_NestedSetTail;
         }
         if (op == I_SetElemLocal) {
             auto form = [&](size_t j) -> uint64_t { return is(j, Op::Push) ? 0 : is(j, Op::LoadConst) ? 1 : 2; };

@@ -97,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(InPlace, Compiled, testing::Values(
          "LoadLocal 0; Dup; LoadLocal 1; Dup; StoreLocal 4; GetIndex; LoadLocal 2; LoadLocal 3; Dup; StoreLocal 5; "
          "SetIndex; LoadLocal 4; Swap; SetIndex; StoreLocal 0; LoadLocal 5; Return",
          "NestedSetHead; Dup; LoadLocal; Dup; StoreLocal; GetIndex; LoadLocal2; LoadLocal; Dup; StoreLocal; "
-         "SetIndexChain; LoadLocal; Swap; SetIndexStore; StoreLocal; LoadLocalReturn; Return"},
+         "NestedSetTail; LoadLocal; Swap; SetIndexStore; StoreLocal; LoadLocalReturn; Return"},
     // A nested element changed from its own value: the write's head and the
     // nested read are one step each, the chain writes back in place.
     Case{"fn f(m, y, x) { m[y][x] = m[y][x] + x * y }", "f",
@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(InPlace, Compiled, testing::Values(
          "GetIndex; LoadLocal 2; GetIndex; LoadLocal 2; LoadLocal 1; Mul; Add; Dup; StoreLocal 4; SetIndex; "
          "LoadLocal 3; Swap; SetIndex; StoreLocal 0; LoadLocal 4; Return",
          "NestedSetHead; Dup; LoadLocal; Dup; StoreLocal; GetIndex; LoadLocal; NestedGet; LoadLocal; GetIndex; "
-         "LoadLocal; GetIndex; LLA_Mul; LoadLocal; Mul; Add; Dup; StoreLocal; SetIndexChain; LoadLocal; Swap; "
+         "LoadLocal; GetIndex; LLA_Mul; LoadLocal; Mul; Add; Dup; StoreLocal; NestedSetTail; LoadLocal; Swap; "
          "SetIndexStore; StoreLocal; LoadLocalReturn; Return"},
     Case{"let xs = [1, 2]\nxs[0] = 5", "",
          "Push 1; Push 2; MakeArray 2; StoreLocal 0; LoadLocal 0; Push 0; Push 5; SetIndex; StoreLocal 0; Halt",
@@ -236,6 +236,8 @@ TEST(Listings, ElementAssignmentKeepsTheContainersCell) {
         "xs = [1, 2, 3]\nfn f() { probe(xs)\n xs[1] = 7\n probe(xs) }\nf()",
         "fn f() { let o = {k: 1}\n probe(o)\n o.j = 3\n probe(o) }\nf()",
         "fn f() { let m = [[1, 2], [3]]\n probe(m)\n m[0][1] = 9\n probe(m) }\nf()",
+        "fn f() { let m = [[1, 2], [3]]\n let i = 0\n let j = 1\n probe(m[i])\n m[i][j] = m[i][j] + 1\n probe(m[i]) }\nf()",
+        "fn f() { let m = [[1, 2], [3]]\n let i = 0\n let j = 1\n probe(m)\n m[i][j] = m[i][j] + 1\n probe(m) }\nf()",
         // An element changed through a variable and written back.
         "fn f() { let xs = [{k: 1}, {k: 2}]\n probe(xs[1])\n let i = 1\n let o = xs[i]\n o.k = 5\n xs[i] = o\n "
         "probe(xs[1]) }\nf()",
