@@ -8,6 +8,7 @@
 #include "vm_engine/optimizer.h"
 
 #include <algorithm>
+#include <cxxabi.h>
 #include <ctime>
 #include <unistd.h>
 #include <string>
@@ -21,10 +22,16 @@ namespace {
 // shutting down, taking it would end this thread with pthread_exit, whose
 // forced unwind cannot pass the noexcept frames between here and the host
 // (the process would abort); a daemon thread still inside a script then
-// waits here until the process exits instead.
+// waits here until the process exits instead. Finalization can also begin
+// between the check and the take: the unwind is then stopped here, and the
+// thread waits inside the handler (leaving it without rethrowing would abort).
 void relock(PyThreadState* ts) {
     while (_Py_IsFinalizing()) pause();
-    PyEval_RestoreThread(ts);
+    try {
+        PyEval_RestoreThread(ts);
+    } catch (abi::__forced_unwind&) {
+        for (;;) pause();
+    }
 }
 
 using host::Ref;

@@ -175,9 +175,6 @@ if {interrupt}:
     rt.interrupt()
 print("bye", flush=True)
 """
-    # The interpreter never frees what a daemon thread still holds at exit:
-    # no leak check for this child.
-    env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "bye\n"
