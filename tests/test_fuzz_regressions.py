@@ -35,3 +35,30 @@ def test_harness_replays_its_regressions(name, tmp_path):
                           capture_output=True, text=True, timeout=600, env=env)
     assert done.returncode == 0, done.stderr[-4000:]
     assert done.stdout.strip().endswith(f"replayed {len(inputs)} inputs")
+
+
+BUDGET_CHILD = """
+import sys, time
+sys.path.insert(0, sys.argv[1])
+import calvex_parser as cp
+from interrupt import run_bounded
+
+def again(*args):
+    # Bound to print, which the nested program calls itself: re-entry without end.
+    return run_bounded(lambda: cp.compile_and_run("print(1)\\nprint(2)"))
+
+cp.set_native_binding("print", again)
+start = time.monotonic()
+out = run_bounded(lambda: cp.compile_and_run("while true { print(0) }"), 0.3)
+print(type(out).__name__, round(time.monotonic() - start))
+"""
+
+
+def test_the_budget_ends_a_run_whose_callbacks_re_enter_without_end():
+    # An interrupt that a callback could turn into an error value would end
+    # one branch of the re-entry and leave the rest running for ever.
+    done = subprocess.run([sys.executable, "-c", BUDGET_CHILD, str(FUZZ)], capture_output=True, text=True,
+                          timeout=120, env=dict(os.environ, CALVEX_FUZZ_ENGINE="none"))
+    assert done.returncode == 0, done.stderr[-4000:]
+    name, seconds = done.stdout.split()
+    assert name == "Interrupt" and int(seconds) < 30, done.stdout
