@@ -2,7 +2,7 @@
 // and optionally listing the compiled code.
 //
 // build: g++ -std=c++20 -O2 -I.. vm_bench.cpp ../build/dev-NAME/libcalvex_core.a -ldl -o vm_bench
-// usage: vm_bench FILE.cx [--list] [--repeat N]
+// usage: vm_bench FILE.cx [--list] [--handlers] [--repeat N]
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -31,13 +31,15 @@ static void list(const char* title, const Code& code) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: vm_bench FILE.cx [--list] [--repeat N]\n");
+        std::fprintf(stderr, "usage: vm_bench FILE.cx [--list] [--handlers] [--repeat N]\n");
         return 2;
     }
     bool show = false;
+    bool handlers = false;
     int repeat = 1;
     for (int i = 2; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--list")) show = true;
+        if (!std::strcmp(argv[i], "--handlers")) handlers = true;
         if (!std::strcmp(argv[i], "--repeat") && i + 1 < argc) repeat = std::atoi(argv[++i]);
     }
     std::ifstream in(argv[1]);
@@ -70,6 +72,12 @@ int main(int argc, char** argv) {
         if (!res) std::fprintf(stderr, "error: %s\n", res.error().c_str());
         std::fprintf(stderr, "run %.3fs, %llu instructions\n", t,
                      static_cast<unsigned long long>(vm.instructions_executed()));
+        if (handlers && r == 0) {
+            // The handlers the machine chose, one unit a line.
+            std::printf("== top\n%s\n", vm.handler_listing().c_str());
+            for (const auto& f : p.functions)
+                std::printf("== %s\n%s\n", f.name.c_str(), vm.handler_listing(f.name).c_str());
+        }
     }
     std::fprintf(stderr, "best %.3fs\n", best);
     return 0;
