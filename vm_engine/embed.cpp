@@ -88,7 +88,11 @@ void VM::load(Code code, std::vector<Value> constants, LineTable lines, Function
     // Classes and methods may have been redefined: every cached answer goes.
     m.method_cache.clear();
     for (auto& u : m.units)
-        for (MethodIC& ic : u->ics) ic = MethodIC{};
+        for (MethodIC& ic : u->ics) {
+            const uint32_t site = ic.site;  // the code's, not a cached answer
+            ic = MethodIC{};
+            ic.site = site;
+        }
     m.serial = next_serial();
 
     m.top = std::move(top);

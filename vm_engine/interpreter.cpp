@@ -21,6 +21,59 @@ const int kRangeBuiltin = builtin_index("range");
 
 void append_int_text(std::string& out, uint64_t v) { out += std::to_string(v); }
 
+// The arguments of a fused call, written into the raw slots from `out`.
+// False, with nothing written that needs releasing, when one of them takes
+// an operand kind the generic handlers must see; the copies of registers
+// and constants are made only once nothing can fail.
+[[gnu::always_inline]] inline bool site_arguments(const CallSite& s, const Value* rg, const Value* k, Value* out) {
+    const uint32_t na = s.nargs;
+    const SiteArg* args = s.args;
+    for (uint32_t a = 0; a < na; ++a) {
+        const SiteArg g = args[a];
+        Value* o = out + a;
+        if (g.form == SiteArg::Imm) {
+            put_int(o, g.k);
+            continue;
+        }
+        if (g.form < SiteArg::LocalImm) continue;
+        const Value& x = rg[g.r];
+        const bool imm = g.form == SiteArg::LocalImm;
+        const Value& y = rg[imm ? g.r : g.k];  // read only when !imm
+        if (x.is_int() && (imm || y.is_int())) [[likely]] {
+            const int64_t p = x.as_int(), q = imm ? g.k : y.as_int();
+            int64_t r;
+            switch (g.op) {
+                case 0: r = arith::sat_add(p, q); break;
+                case 1: r = arith::sat_sub(p, q); break;
+                case 2: r = arith::sat_mul(p, q); break;
+                default:
+                    if (q == 0) return false;  // the generic road has the message
+                    r = arith::int_mod(p, q);
+                    break;
+            }
+            put_int(o, r);
+            continue;
+        }
+        // A Float with a number: both as doubles, as the generic handler
+        // computes them (Mod keeps to the generic road).
+        if (g.op == 3 || !x.is_number() || (!imm && !y.is_number())) return false;
+        const double p = x.kind() == Kind::Int ? static_cast<double>(x.as_int()) : x.as_float();
+        const double q = imm ? static_cast<double>(g.k)
+                             : y.kind() == Kind::Int ? static_cast<double>(y.as_int()) : y.as_float();
+        put_float(o, g.op == 0 ? p + q : g.op == 1 ? p - q : p * q);
+    }
+    if (s.copies) {
+        for (uint32_t a = 0; a < na; ++a) {
+            const SiteArg& g = args[a];
+            if (g.form == SiteArg::Local)
+                new (out + a) Value(rg[g.r]);
+            else if (g.form == SiteArg::Const)
+                new (out + a) Value(k[g.k]);
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 // True when changing the container at sp[-3] in place is invisible: each
@@ -118,6 +171,13 @@ Result<Value> Machine::run(const void* const** table_out) {
     const NameCell* nc = nullptr;
     CodeUnit* target = nullptr;
     bool with_receiver = false;
+    // The register whose variable the instruction after the Call overwrites
+    // with the result: -1 none, -2 not known yet (the generic Call).
+    int64_t drop = -1;
+    // Fused calls (CallGlobal, MethodCall): the site and the callee's first
+    // register.
+    const CallSite* site = nullptr;
+    Value* win = nullptr;
     int setindex_variant = 0;
     bool concat_local = false;
 
@@ -277,8 +337,15 @@ Result<Value> Machine::run(const void* const** table_out) {
         COND_JUMP_BACK(JumpIfFalseBack, false)
         COND_JUMP_BACK(JumpIfTrueBack, true)
 
-    L_Call: {
+    L_Call:
         n = ip->a.u;
+        drop = -2;
+        goto call;
+    L_CallSite:
+        n = static_cast<uint32_t>(ip->a.u);
+        drop = static_cast<int64_t>(ip->a.u >> 32) - 1;
+        goto call;
+    call: {
         if (static_cast<size_t>(sp - sb) <= n) UNDERFLOW();
         callee = sp - n - 1;
         POLL();
@@ -365,11 +432,17 @@ Result<Value> Machine::run(const void* const** table_out) {
         // `x = f(x, ...)`: the caller's variable is overwritten by the result
         // before anything can read it again (the call comes back only to the
         // store, which always has the result to store), so its handle goes
-        // now and the callee may find its argument unshared.
-        if (ip[1].h == &&L_StoreLocal)
-            rg[ip[1].a.u] = Value();
-        else if ((ip[1].h == &&L_Dup || ip[1].h == &&L_DupStorePop) && ip[2].h == &&L_StoreLocal)
-            rg[ip[2].a.u] = Value();
+        // now and the callee may find its argument unshared. The predecoder
+        // finds that store for CallSite (call_sites() in predecode.cpp) with
+        // this same test.
+        if (drop == -2) {
+            drop = -1;
+            if (ip[1].h == &&L_StoreLocal)
+                drop = static_cast<int64_t>(ip[1].a.u);
+            else if ((ip[1].h == &&L_Dup || ip[1].h == &&L_DupStorePop) && ip[2].h == &&L_StoreLocal)
+                drop = static_cast<int64_t>(ip[2].a.u);
+        }
+        if (drop >= 0) rg[drop] = Value();
         if (callee->kind() == Kind::Method) callee->unbind(spare_method);
         Value* w = stk + wbase;
         // Arguments beyond the parameter count are dropped; registers past
@@ -392,15 +465,108 @@ Result<Value> Machine::run(const void* const** table_out) {
     }
     }
 
+    // LoadGlobal g; arguments; Call n, when the global holds a user
+    // function (the guard: it is read again on every call, so a global
+    // assigned another value takes the generic road). The callee slot gets
+    // nil instead of a handle on the function: nothing reads it.
+    L_CallGlobal: {
+        site = &unit->calls[ip->a.u >> 32];
+        const Value& fv = globals[static_cast<uint32_t>(ip->a.u)];
+        if (fv.kind() == Kind::Function && budget > 1 && nframes < frames_cap) [[likely]] {
+            nc = fv.plain_name_cell();
+            if (nc->owner != serial) [[unlikely]] resolve(nc);
+            if (nc->unit && !nc->native) {
+                target = static_cast<CodeUnit*>(const_cast<void*>(nc->unit));
+                callee = sp;
+                win = sp + 1;
+                if (site->nargs <= target->params &&
+                    static_cast<size_t>(win - stk) + target->reach <= cap &&
+                    site_arguments(*site, rg, unit->constants.data(), win)) [[likely]] {
+                    put_nil(callee);
+                    sp = win + site->nargs;
+                    ip += site->len - 1;
+                    goto enter_site;
+                }
+            }
+        }
+        if (site->strict) goto L_LoadGlobalStrict;
+        goto L_LoadGlobal;
+    }
+    // LoadLocal r; LoadConst k; GetIndex; arguments; Call n on an object
+    // that lacks member k, when its class answers k with a user function:
+    // the receiver takes the callee slot (it is the callee's register 0), as
+    // the generic Call leaves it after unbinding the method.
+    L_MethodCall: {
+        const Value& x = rg[ip->a.u];
+        const Value& k = unit->constants[ip[1].a.u];
+        MethodIC& ic = unit->ics[ip[2].a.u];
+        if (x.kind() == Kind::Object && k.is_string() && budget > 1 && nframes < frames_cap) {
+            const ObjMap& m = x.members();
+            if ((m.key_set() == ic.absent_in && ic.absent_in != 0) || !find_member(m, k, unit->slots[ip - base])) {
+                ic.absent_in = m.key_set_id();
+                const Value* cls = find_member(m, k_class, unit->slots[ip - base + 1]);
+                if (cls && cls->is_string() && ic.cls.is_string() && ic.cls.str_cell() == cls->str_cell() &&
+                    ic.key.str_cell() == k.str_cell() && ic.answer.is_function()) [[likely]] {
+                    nc = ic.answer.plain_name_cell();
+                    if (nc->owner != serial) [[unlikely]] resolve(nc);
+                    site = &unit->calls[ic.site];
+                    if (nc->unit) {
+                        target = static_cast<CodeUnit*>(const_cast<void*>(nc->unit));
+                        callee = sp;
+                        win = sp;
+                        if (site->nargs < target->params &&
+                            static_cast<size_t>(win - stk) + target->reach <= cap &&
+                            site_arguments(*site, rg, unit->constants.data(), win + 1)) [[likely]] {
+                            new (callee) Value(x);
+                            sp = win + 1 + site->nargs;
+                            ip += site->len - 1;
+                            goto enter_site;
+                        }
+                    }
+                }
+            }
+        }
+        goto L_LoadLocalGetConst;
+    }
+
+    // The entry of the fused calls. They have checked everything that could
+    // make the generic sequence stop or fail before the callee runs (the
+    // interrupt poll, the depth limit, the room of the operand memory, more
+    // arguments than parameters) and placed the callee slot and the
+    // arguments up to sp; ip is the Call, `site` the call site, `callee` the
+    // callee slot and `win` the callee's first register.
+    enter_site: {
+        --budget;  // the Call's poll, which cannot fire (budget > 1)
+        frames[nframes++] = CallFrame{unit, ip + 1, static_cast<size_t>(rg - stk), static_cast<size_t>(callee - stk)};
+        if (site->drop >= 0) rg[site->drop] = Value();
+        Value* top = win + target->window;
+        while (sp < top) put_nil(sp++);
+        sb = top;
+        rg = win;
+        unit = target;
+        base = unit->pcode.data();
+        ip = base;
+        count += site->len;
+        DISPATCH();
+    }
+
+    // The result (the top of the callee's operand stack, or nil) moves
+    // bitwise into the callee slot; the rest of the window is released.
     L_Return: {
         if (nframes == 0) FAIL("Return without matching call");
         const CallFrame f = frames[--nframes];
         {
-            Value result;
-            if (sp > sb) result = std::move(*--sp);
             Value* slot = stk + f.slot;
-            while (sp > slot) (--sp)->~Value();
-            new (sp++) Value(std::move(result));
+            if (sp > sb) [[likely]] {
+                alignas(Value) unsigned char result[sizeof(Value)];
+                std::memcpy(result, static_cast<void*>(--sp), sizeof(Value));
+                while (sp > slot) (--sp)->~Value();
+                std::memcpy(static_cast<void*>(slot), result, sizeof(Value));
+            } else {
+                while (sp > slot) (--sp)->~Value();
+                put_nil(slot);
+            }
+            sp = slot + 1;
         }
         unit = f.unit;
         base = unit->pcode.data();
@@ -424,16 +590,19 @@ Result<Value> Machine::run(const void* const** table_out) {
         --sp;
         globals[ip->a.u] = std::move(*sp);
         NEXT();
+    // LoadGlobal reads the low half of its operand: a CallGlobal head keeps
+    // its call site in the high half.
     L_LoadGlobal:
-        new (sp++) Value(globals[ip->a.u]);
+        new (sp++) Value(globals[static_cast<uint32_t>(ip->a.u)]);
         NEXT();
     L_StoreGlobalStrict:
         assigned[ip->a.u] = 1;
         goto L_StoreGlobal;
     L_LoadGlobalStrict: {
-        const Value& g = globals[ip->a.u];
-        if (g.is_nil() && !assigned[ip->a.u]) [[unlikely]]
-            FAIL("Undefined variable '" + global_names[ip->a.u] + "'");
+        const uint32_t k = static_cast<uint32_t>(ip->a.u);
+        const Value& g = globals[k];
+        if (g.is_nil() && !assigned[k]) [[unlikely]]
+            FAIL("Undefined variable '" + global_names[k] + "'");
         new (sp++) Value(g);
         NEXT();
     }

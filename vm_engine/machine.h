@@ -111,6 +111,35 @@ struct MethodIC {
     // object that lacked that member, so the next call on it skips the
     // failing search.
     uint64_t absent_in = 0;
+    // MethodCall heads: their call site (CodeUnit::calls).
+    uint32_t site = 0;
+};
+
+// A call whose arguments are simple pushes (see call_sites() in
+// predecode.cpp): the fused heads CallGlobal and MethodCall evaluate them
+// without dispatching each and enter the callee in the same step.
+struct SiteArg {
+    enum Form : uint8_t {
+        Imm,         // Push k
+        Local,       // LoadLocal r
+        Const,       // LoadConst k
+        LocalImm,    // LoadLocal r; Push k; op
+        LocalLocal,  // LoadLocal r; LoadLocal k; op
+    };
+    Form form = Imm;
+    uint8_t op = 0;  // LocalImm / LocalLocal: Add, Sub, Mul, Mod (ARITH_LIST order)
+    uint16_t r = 0;
+    int64_t k = 0;
+};
+constexpr size_t kSiteArgs = 4;
+
+struct CallSite {
+    uint32_t nargs = 0;
+    uint32_t len = 0;    // instructions from the head to the Call, both included
+    int64_t drop = -1;   // register the result will overwrite (`x = f(x)`), or -1
+    bool strict = false; // CallGlobal: the head is a strict LoadGlobal
+    bool copies = false; // some argument is a register or a constant (a handle to copy)
+    SiteArg args[kSiteArgs];
 };
 
 // The write-back after a nested element assignment `v0[k0]...[kn] = x`: the
@@ -140,9 +169,11 @@ struct CodeUnit {
     // read or write found last time sits in the object (see find_member).
     std::vector<uint32_t> slots;
     std::vector<WriteBack> chains;
+    std::vector<CallSite> calls;
     uint32_t nregs = 0;        // 1 + highest register the code names
     uint32_t window = 0;       // registers of a call: max(nregs, params)
     size_t headroom = 0;       // stack room one straight run can need
+    size_t reach = 0;          // window + headroom: the room entering a call needs above the callee slot
 };
 
 // The caller's state saved by a call. The caller's operand stack starts
@@ -157,6 +188,7 @@ struct CallFrame {
 }  // namespace vmi
 
 using vmi::CallFrame;
+using vmi::CallSite;
 using vmi::CodeUnit;
 using vmi::MethodIC;
 using vmi::PInst;
@@ -304,6 +336,7 @@ struct Machine {
     void fuse(CodeUnit& u);
     void lazy_loops(CodeUnit& u);
     void loop_edges(CodeUnit& u);
+    void call_sites(CodeUnit& u);
     Value lookup_method(Value obj, const Value& key, MethodIC& ic);
     Result<Value> run(const void* const** table_out);
 

@@ -147,6 +147,7 @@ void Machine::prepare(CodeUnit& u) {
         fuse(u);
         lazy_loops(u);
         loop_edges(u);
+        call_sites(u);
     }
     // SetIndexGlobal takes the slot the following StoreGlobal resolved to.
     for (size_t i = 0; i < n; ++i) {
@@ -164,6 +165,7 @@ void Machine::prepare(CodeUnit& u) {
     }
     u.headroom = growth + 8;
     u.window = std::max(u.nregs, u.params);
+    u.reach = u.window + u.headroom;
 }
 
 
@@ -440,6 +442,90 @@ void Machine::loop_edges(CodeUnit& u) {
             if (head == L[I_LPCJ_Lt_F + ci * kCmpStride]) p.h = L[I_JB_LPCJ_Lt + 2 * ci];
             if (head == L[I_LLCJ_Lt_F + ci * kCmpStride]) p.h = L[I_JB_LLCJ_Lt + 2 * ci];
         }
+    }
+}
+
+// Call sites, once every other handler is chosen. A Call learns here whether
+// the instruction after it stores the result into a variable (the caller's
+// handle on that variable goes when the callee is entered, see `enter` in
+// interpreter.cpp), and a call of a global function or of a method whose
+// arguments are simple pushes gets a fused head that enters the callee in
+// one step.
+void Machine::call_sites(CodeUnit& u) {
+    const void* const* L = label_table(*this);
+    const Code& c = u.code;
+    const size_t n = c.size();
+    u.calls.clear();
+    auto is = [&](size_t j, Op op) { return j < n && c[j].op == op; };
+    auto reg = [&](size_t j, Op op) { return is(j, op) && c[j].operand < 256; };
+    // The test the generic Call makes on every call, on the handlers chosen
+    // (pcode ends with a sentinel, so j + 1 is always an entry).
+    auto drop_of = [&](size_t j) -> int64_t {
+        const void* next = u.pcode[j + 1].h;
+        if (next == L[I_StoreLocal]) return static_cast<int64_t>(u.pcode[j + 1].a.u);
+        if ((next == L[I_Dup] || next == L[I_DupStorePop]) && j + 2 <= n && u.pcode[j + 2].h == L[I_StoreLocal])
+            return static_cast<int64_t>(u.pcode[j + 2].a.u);
+        return -1;
+    };
+    for (size_t j = 0; j < n; ++j) {
+        if (u.pcode[j].h != L[I_Call] || c[j].operand > UINT32_MAX) continue;
+        u.pcode[j].h = L[I_CallSite];
+        u.pcode[j].a.u = c[j].operand | static_cast<uint64_t>(drop_of(j) + 1) << 32;
+    }
+    // The arguments from p up to a Call that takes exactly them.
+    auto arguments = [&](size_t p, size_t head, CallSite& s) {
+        for (;;) {
+            if (is(p, Op::Call))
+                break;
+            if (s.nargs == kSiteArgs) return false;
+            SiteArg& a = s.args[s.nargs];
+            const int ai = p + 2 < n ? arith_index(c[p + 2].op) : -1;
+            if (reg(p, Op::LoadLocal) && ai >= 0 && is(p + 1, Op::Push) && !(ai == 3 && c[p + 1].imm == 0)) {
+                a = {SiteArg::LocalImm, static_cast<uint8_t>(ai), static_cast<uint16_t>(c[p].operand), c[p + 1].imm};
+                p += 3;
+            } else if (reg(p, Op::LoadLocal) && ai >= 0 && reg(p + 1, Op::LoadLocal)) {
+                a = {SiteArg::LocalLocal, static_cast<uint8_t>(ai), static_cast<uint16_t>(c[p].operand),
+                     static_cast<int64_t>(c[p + 1].operand)};
+                p += 3;
+            } else if (is(p, Op::Push)) {
+                a = {SiteArg::Imm, 0, 0, c[p].imm};
+                p += 1;
+            } else if (reg(p, Op::LoadLocal)) {
+                a = {SiteArg::Local, 0, static_cast<uint16_t>(c[p].operand), 0};
+                p += 1;
+            } else if (is(p, Op::LoadConst) && c[p].operand < u.constants.size()) {
+                a = {SiteArg::Const, 0, 0, static_cast<int64_t>(c[p].operand)};
+                p += 1;
+            } else {
+                return false;
+            }
+            s.copies |= a.form == SiteArg::Local || a.form == SiteArg::Const;
+            ++s.nargs;
+        }
+        if (u.pcode[p].h != L[I_CallSite] || c[p].operand != s.nargs) return false;
+        s.len = static_cast<uint32_t>(p - head + 1);
+        s.drop = drop_of(p);
+        return true;
+    };
+    for (size_t i = 0; i < n; ++i) {
+        const void* h = u.pcode[i].h;
+        CallSite s;
+        if (h == L[I_LoadGlobal] || h == L[I_LoadGlobalStrict]) {
+            // Only names of user functions: a call of a built-in would take
+            // the fused head's fallback every time.
+            if (!functions.contains(global_names[static_cast<uint32_t>(u.pcode[i].a.u)]) || !arguments(i + 1, i, s))
+                continue;
+            s.strict = h == L[I_LoadGlobalStrict];
+            u.pcode[i].h = L[I_CallGlobal];
+            u.pcode[i].a.u |= static_cast<uint64_t>(u.calls.size()) << 32;
+        } else if (h == L[I_LoadLocalGetConst] || h == L[I_MethodCall0]) {
+            if (!arguments(i + 3, i, s)) continue;
+            u.pcode[i].h = L[I_MethodCall];
+            u.ics[u.pcode[i + 2].a.u].site = static_cast<uint32_t>(u.calls.size());
+        } else {
+            continue;
+        }
+        u.calls.push_back(s);
     }
 }
 
