@@ -152,14 +152,17 @@ Result<Value> Machine::run(const void* const** table_out) {
     Value* stk = stack;
     register Value* sp asm("r12") = stk + this->sp;
     register Value* rg asm("r13") = stk + regs;
+    // The executed count: every handler adds to it, so in memory it would
+    // chain each dispatch to the one before through a store and a load.
+    register uint64_t count asm("r15") = 0;
 #else
     const PInst* ip = base + pc;
     Value* stk = stack;
     Value* sp = stk + this->sp;
     Value* rg = stk + regs;
+    uint64_t count = 0;
 #endif
     Value* sb = stk + sbase;
-    uint64_t count = 0;
     int budget = check_every;
     std::string err;
     WalkCheckScope walk_check(check, check_ctx);  // long walks over values ask it too

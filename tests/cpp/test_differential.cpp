@@ -208,7 +208,7 @@ private:
 
     std::string stmt(int depth) {
         if (depth > 2) return "print(" + rhs() + ")";
-        switch (pick(0, 18)) {
+        switch (pick(0, 19)) {
         case 0: case 1: return "let " + var() + " = " + rhs();
         case 2: case 3: return var() + " = " + rhs();
         case 4: return "print(" + rhs() + ")";
@@ -288,6 +288,17 @@ private:
             if (alias) out += w + " = " + v + "[" + i + "]\n";
             out += v + "[" + i + "][" + j + "] = " + v + "[" + i + "][" + j + "] + " + rhs() + "\n";
             return out + "print(" + v + "[" + i + "][" + j + "]" + (alias ? ", " + w + "[" + j + "]" : "") + ")";
+        }
+        case 18: {
+            // Members read by a key in a variable (a missing one may name a
+            // method), and the characters of a string compared with
+            // one-character constants and counted in an object.
+            std::string v = var(), k = "k" + std::to_string(counter_++), ch = "c" + std::to_string(counter_++);
+            static const char* keys[] = {"\"k\"", "\"v\"", "\"m\"", "\"zz\"", "1"};
+            if (pick(0, 1)) return "let " + k + " = " + one(keys) + "\nprint(" + v + "[" + k + "])";
+            return "let " + k + " = {}\nfor " + ch + " in \"a b\xc3\xa9 a\" { if " + ch + " == \" \" { print(" + k +
+                   ") } else { let n = " + k + "[" + ch + "]\nif n == nil { " + k + "[" + ch + "] = 1 } else { " + k +
+                   "[" + ch + "] = n + 1 } } }\nprint(" + k + ")";
         }
         default: {
             // An expression statement; one starting with a bracket would
