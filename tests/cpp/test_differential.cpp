@@ -30,6 +30,7 @@ struct Outcome {
     bool finished = true;  // false: stopped by the run budget
     std::string output;
     std::string result;  // "ok:<display>" or "err:<message>"
+    uint64_t executed = 0;
 };
 
 // Stops a run after this many interrupt checks (each every few thousand loop
@@ -81,6 +82,7 @@ Outcome run(const CompiledProgram& p, bool fast_paths) {
     o.output = capture.finish();
     o.finished = vm.last_abort() == Abort::None;
     o.result = r.ok() ? "ok:" + host_display_text(r.value()) : "err:" + r.error();
+    o.executed = vm.instructions_executed();
     return o;
 }
 
@@ -106,6 +108,7 @@ bool agree(const std::string& source) {
     if (!fast.finished || !plain.finished) return false;
     EXPECT_EQ(fast.output, plain.output) << source;
     EXPECT_EQ(fast.result, plain.result) << source;
+    EXPECT_EQ(fast.executed, plain.executed) << source;
     return true;
 }
 
@@ -208,7 +211,7 @@ private:
 
     std::string stmt(int depth) {
         if (depth > 2) return "print(" + rhs() + ")";
-        switch (pick(0, 19)) {
+        switch (pick(0, 21)) {
         case 0: case 1: return "let " + var() + " = " + rhs();
         case 2: case 3: return var() + " = " + rhs();
         case 4: return "print(" + rhs() + ")";
@@ -300,6 +303,25 @@ private:
                    ") } else { let n = " + k + "[" + ch + "]\nif n == nil { " + k + "[" + ch + "] = 1 } else { " + k +
                    "[" + ch + "] = n + 1 } } }\nprint(" + k + ")";
         }
+        case 19: {
+            // A function's global given another function or another value
+            // between calls; a function that then calls itself through it
+            // ends at the depth limit.
+            if (functions_ == 0) return "print(" + rhs() + ")";
+            std::string f = "f" + std::to_string(pick(0, functions_ - 1));
+            std::string to = pick(0, 2) ? "f" + std::to_string(pick(0, functions_ - 1)) : literal();
+            return f + " = " + to + "\nprint(" + f + "(" + rhs() + "))";
+        }
+        case 20: {
+            // Recursion through a global and through a method, down to 0 or
+            // (from a huge or fractional start) to the depth limit.
+            std::string name = "f" + std::to_string(functions_++);
+            std::string v = var();
+            return "fn " + name + "(a) { if a > 0 { return " + name + "(a - 1) + 1 }\nreturn a }\n" +
+                   "class Q { fn down(self, a, b) { if a > 0 { return self.down(a - 1, b) } return [a, b] } }\n" + v +
+                   " = {__class__: \"Q\"}\nprint(" + name + "(" + rhs() + "), " + v + ".down(" + literal() + ", " +
+                   literal() + "))";
+        }
         default: {
             // An expression statement; one starting with a bracket would
             // continue the line before it.
@@ -338,6 +360,104 @@ TEST(Differential, GeneratedProgramsRunAlikeOnBothMachines) {
     }
     // Most generated programs compile and finish within the budget.
     EXPECT_GT(compared, kPrograms * 3 / 4);
+}
+
+// Fused calls of global functions and methods stop where the plain
+// machine stops: every few polls an interrupt, after which the run resumes;
+// failures, after which it goes on with the next instruction; the depth
+// limit (polls every few calls, so that some calls are fused and some are
+// not). Each stop must leave the same count, stack depth, call depth and
+// traceback, in strict mode too.
+TEST(Differential, FusedCallsStopWhereThePlainMachineStops) {
+    const char* programs[] = {
+        // Recursion through a global, arguments of every simple shape.
+        "fn fib(n) { if n < 2 { return n }\n return fib(n - 1) + fib(n - 2) }\n"
+        "fn three(a, b, c) { return [a, b, c] }\n"
+        "let x = 5\nprint(fib(12), three(x % 3, x * 2.5, \"s\"), three(1, x, x - x))\n"
+        "x = fib(x)\nprint(x)",
+        // The global reassigned between calls: another function, a value
+        // that cannot be called, a built-in, and back.
+        "fn f(a) { return a + 1 }\nfn g(a) { return a * 2 }\nlet h = f\n"
+        "print(f(1))\nf = g\nprint(f(2))\nf = 7\nprint(f(3))\nf = len\nprint(f(\"abc\"))\nf = h\nprint(f(4))",
+        // Arguments the fused head leaves to the generic steps: a Mod by a
+        // variable 0, strings, floats, more arguments than parameters.
+        "fn f(a, b) { return [a, b] }\nlet z = 0\nlet s = \"x\"\n"
+        "print(f(1 % 1, 2.5 * 2))\nprint(f(s - 1, 2))\nprint(f(3 % z, 1))\nprint(f(1, 2, 3))\nprint(f(z))",
+        // Methods with arguments, an own member named like the method, a
+        // class without it, recursion to the depth limit.
+        "class C { fn add(self, v) { return self.k * v + 1 } fn mix(self, a, b) { return a * self.k + b }\n"
+        "  fn deep(self, n) { return self.deep(n + 1) } }\n"
+        "let c = {__class__: \"C\", k: 3}\nlet t = 0\nlet i = 0\n"
+        "while i < 20 { t = t + c.add(i % 7) - c.mix(i, 2)\n i = i + 1 }\nprint(t)\n"
+        "c.add = 5\nprint(c.add(1))\nlet d = {__class__: \"D\"}\nprint(d.mix(1, 2))\nprint(c.deep(0))\nprint(t)",
+        // A function calling itself without end: the depth limit, then the
+        // rest of the program.
+        "fn down(n) { return down(n - 1) }\nprint(down(3))\nprint(\"after\")",
+    };
+    for (const char* source : programs) {
+        CompiledProgram p;
+        ASSERT_TRUE(front_end(source, p)) << source;
+        for (int interval : {2, 7})
+        for (bool strict : {false, true}) {
+            auto stops = [&](bool fast) {
+                std::vector<size_t> kept;
+                Code code = optimize(p.code, &kept, Rewrites::KeepResults);
+                LineTable lines;
+                for (size_t k : kept) lines.push_back(k < p.lines.size() ? p.lines[k] : 0);
+                std::vector<Value> constants;
+                for (const Constant& c : p.constants) constants.push_back(value_from_constant(c));
+                VMOptions options{fast};
+                options.strict = strict;
+                options.tracebacks = true;
+                options.max_depth = 60;
+                VM vm(code, std::move(constants), std::move(lines), FunctionTable(p.functions), options);
+                int polls = 0;
+                vm.set_check_interval(interval);
+                vm.set_interrupt_check([](void* ctx) { return ++*static_cast<int*>(ctx) % 5 == 0; }, &polls);
+                std::string out;
+                CaptureStdout capture;
+                for (int round = 0; round < 400; ++round) {
+                    Result<Value> r = vm.execute();
+                    out += r.ok() ? "ok:" + host_display_text(r.value()) : "err:" + r.error();
+                    out += " n=" + std::to_string(vm.instructions_executed()) + " d=" +
+                           std::to_string(vm.stack_depth()) + " c=" + std::to_string(vm.call_depth());
+                    if (!r.ok() && vm.last_abort() == Abort::None)
+                        for (const TraceEntry& e : vm.traceback()) out += " " + e.function + ":" + std::to_string(e.line);
+                    out += "\n";
+                    if (r.ok()) break;
+                }
+                return capture.finish() + out;
+            };
+            const std::string fast = stops(true);
+            EXPECT_EQ(fast, stops(false)) << source << (strict ? " (strict)" : "");
+            EXPECT_NE(fast.find("ok:"), std::string::npos) << source;
+        }
+    }
+}
+
+// Loading more code forgets the cached method answers of the units already
+// loaded, but not which call site each fused method call has.
+TEST(Differential, FusedMethodCallsSurviveALoad) {
+    CompiledProgram first, second;
+    ASSERT_TRUE(front_end("class C { fn m(self, a, b) { return a } fn n(self, a, b) { return b } }\n"
+                          "fn use(o) { return f\"{o.n(1, 2)} {o.m(3, 4)}\" }\nprint(use({__class__: \"C\"}))",
+                          first));
+    ASSERT_TRUE(front_end("let o = {__class__: \"C\"}\nprint(use(o))\nprint(use(o))", second));
+    for (bool fast : {true, false}) {
+        auto load = [](VM& vm, const CompiledProgram& p) {
+            std::vector<Value> constants;
+            for (const Constant& c : p.constants) constants.push_back(value_from_constant(c));
+            vm.load(optimize(p.code, nullptr, Rewrites::KeepResults), std::move(constants), {},
+                    FunctionTable(p.functions), 0);
+        };
+        VM vm({}, {}, {}, FunctionTable(), VMOptions{fast});
+        CaptureStdout capture;
+        load(vm, first);
+        EXPECT_TRUE(vm.execute().ok());
+        load(vm, second);
+        EXPECT_TRUE(vm.execute().ok());
+        EXPECT_EQ(capture.finish(), "\"2 3\"\n\"2 3\"\n\"2 3\"\n") << (fast ? "fast" : "plain");
+    }
 }
 
 }  // namespace
