@@ -174,9 +174,6 @@ Result<Value> Machine::run(const void* const** table_out) {
     const NameCell* nc = nullptr;
     CodeUnit* target = nullptr;
     bool with_receiver = false;
-    // The register whose variable the instruction after the Call overwrites
-    // with the result: -1 none, -2 not known yet (the generic Call).
-    int64_t drop = -1;
     // Fused calls (CallGlobal, MethodCall): the site and the callee's first
     // register.
     const CallSite* site = nullptr;
@@ -342,11 +339,9 @@ Result<Value> Machine::run(const void* const** table_out) {
 
     L_Call:
         n = ip->a.u;
-        drop = -2;
         goto call;
     L_CallSite:
         n = static_cast<uint32_t>(ip->a.u);
-        drop = static_cast<int64_t>(ip->a.u >> 32) - 1;
         goto call;
     call: {
         if (static_cast<size_t>(sp - sb) <= n) UNDERFLOW();
@@ -435,17 +430,16 @@ Result<Value> Machine::run(const void* const** table_out) {
         // `x = f(x, ...)`: the caller's variable is overwritten by the result
         // before anything can read it again (the call comes back only to the
         // store, which always has the result to store), so its handle goes
-        // now and the callee may find its argument unshared. The predecoder
-        // finds that store for CallSite (call_sites() in predecode.cpp) with
-        // this same test.
-        if (drop == -2) {
-            drop = -1;
-            if (ip[1].h == &&L_StoreLocal)
-                drop = static_cast<int64_t>(ip[1].a.u);
-            else if ((ip[1].h == &&L_Dup || ip[1].h == &&L_DupStorePop) && ip[2].h == &&L_StoreLocal)
-                drop = static_cast<int64_t>(ip[2].a.u);
+        // now and the callee may find its argument unshared. A CallSite has
+        // the register from the predecoder (call_sites() in predecode.cpp),
+        // which makes this same test once.
+        if (ip->h == &&L_CallSite) {
+            if (ip->a.u >> 32) rg[(ip->a.u >> 32) - 1] = Value();
+        } else if (ip[1].h == &&L_StoreLocal) {
+            rg[ip[1].a.u] = Value();
+        } else if ((ip[1].h == &&L_Dup || ip[1].h == &&L_DupStorePop) && ip[2].h == &&L_StoreLocal) {
+            rg[ip[2].a.u] = Value();
         }
-        if (drop >= 0) rg[drop] = Value();
         if (callee->kind() == Kind::Method) callee->unbind(spare_method);
         Value* w = stk + wbase;
         // Arguments beyond the parameter count are dropped; registers past
@@ -529,7 +523,7 @@ Result<Value> Machine::run(const void* const** table_out) {
                 }
             }
         }
-        goto L_LoadLocalGetConst;
+        goto L_LoadLocal;  // the head's own steps, one by one
     }
 
     // The entry of the fused calls. They have checked everything that could
