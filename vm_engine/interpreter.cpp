@@ -24,50 +24,72 @@ void append_int_text(std::string& out, uint64_t v) { out += std::to_string(v); }
 // The arguments of a fused call, written into the raw slots from `out`.
 // False, with nothing written that needs releasing, when one of them takes
 // an operand kind the generic handlers must see; the copies of registers
-// and constants are made only once nothing can fail.
+// and constants are made only once nothing can fail. The numbers are
+// computed as the generic handlers compute them: Int with Int saturating
+// (Mod by a non-zero divisor), a Float with a number as doubles (Mod keeps
+// to the generic road).
 [[gnu::always_inline]] inline bool site_arguments(const CallSite& s, const Value* rg, const Value* k, Value* out) {
     const uint32_t na = s.nargs;
-    const SiteArg* args = s.args;
     for (uint32_t a = 0; a < na; ++a) {
-        const SiteArg g = args[a];
+        const SiteArg& g = s.args[a];
         Value* o = out + a;
-        if (g.form == SiteArg::Imm) {
-            put_int(o, g.k);
-            continue;
-        }
-        if (g.form < SiteArg::LocalImm) continue;
-        const Value& x = rg[g.r];
-        const bool imm = g.form == SiteArg::LocalImm;
-        const Value& y = rg[imm ? g.r : g.k];  // read only when !imm
-        if (x.is_int() && (imm || y.is_int())) [[likely]] {
-            const int64_t p = x.as_int(), q = imm ? g.k : y.as_int();
-            int64_t r;
-            switch (g.op) {
-                case 0: r = arith::sat_add(p, q); break;
-                case 1: r = arith::sat_sub(p, q); break;
-                case 2: r = arith::sat_mul(p, q); break;
-                default:
-                    if (q == 0) return false;  // the generic road has the message
-                    r = arith::int_mod(p, q);
-                    break;
+#define SITE_IMM(CODE, INTEXPR, FLOATOP)                                        \
+    case SiteArg::CODE: {                                                       \
+        const Value& x = rg[g.r];                                               \
+        if (x.is_int()) [[likely]] {                                            \
+            put_int(o, INTEXPR(x.as_int(), g.k));                               \
+            break;                                                              \
+        }                                                                       \
+        if (!x.is_float()) return false;                                        \
+        put_float(o, x.as_float() FLOATOP static_cast<double>(g.k));            \
+        break;                                                                  \
+    }
+#define SITE_LOC(CODE, INTEXPR, FLOATOP)                                        \
+    case SiteArg::CODE: {                                                       \
+        const Value& x = rg[g.r];                                               \
+        const Value& y = rg[g.k];                                               \
+        if (x.is_int() && y.is_int()) [[likely]] {                              \
+            put_int(o, INTEXPR(x.as_int(), y.as_int()));                        \
+            break;                                                              \
+        }                                                                       \
+        if (!x.is_number() || !y.is_number()) return false;                     \
+        put_float(o, (x.is_int() ? static_cast<double>(x.as_int()) : x.as_float()) FLOATOP \
+                         (y.is_int() ? static_cast<double>(y.as_int()) : y.as_float())); \
+        break;                                                                  \
+    }
+        switch (g.code) {
+            case SiteArg::Imm: put_int(o, g.k); break;
+            case SiteArg::Local:
+            case SiteArg::Const: break;  // copied below
+            SITE_IMM(ImmAdd, arith::sat_add, +)
+            SITE_IMM(ImmSub, arith::sat_sub, -)
+            SITE_IMM(ImmMul, arith::sat_mul, *)
+            case SiteArg::ImmMod: {  // the divisor is not 0 (call_sites() in predecode.cpp)
+                const Value& x = rg[g.r];
+                if (!x.is_int()) return false;
+                put_int(o, arith::int_mod(x.as_int(), g.k));
+                break;
             }
-            put_int(o, r);
-            continue;
+            SITE_LOC(LocAdd, arith::sat_add, +)
+            SITE_LOC(LocSub, arith::sat_sub, -)
+            SITE_LOC(LocMul, arith::sat_mul, *)
+            case SiteArg::LocMod: {
+                const Value& x = rg[g.r];
+                const Value& y = rg[g.k];
+                if (!x.is_int() || !y.is_int() || y.as_int() == 0) return false;
+                put_int(o, arith::int_mod(x.as_int(), y.as_int()));
+                break;
+            }
         }
-        // A Float with a number: both as doubles, as the generic handler
-        // computes them (Mod keeps to the generic road).
-        if (g.op == 3 || !x.is_number() || (!imm && !y.is_number())) return false;
-        const double p = x.kind() == Kind::Int ? static_cast<double>(x.as_int()) : x.as_float();
-        const double q = imm ? static_cast<double>(g.k)
-                             : y.kind() == Kind::Int ? static_cast<double>(y.as_int()) : y.as_float();
-        put_float(o, g.op == 0 ? p + q : g.op == 1 ? p - q : p * q);
+#undef SITE_IMM
+#undef SITE_LOC
     }
     if (s.copies) {
         for (uint32_t a = 0; a < na; ++a) {
-            const SiteArg& g = args[a];
-            if (g.form == SiteArg::Local)
+            const SiteArg& g = s.args[a];
+            if (g.code == SiteArg::Local)
                 new (out + a) Value(rg[g.r]);
-            else if (g.form == SiteArg::Const)
+            else if (g.code == SiteArg::Const)
                 new (out + a) Value(k[g.k]);
         }
     }
@@ -205,6 +227,10 @@ Result<Value> Machine::run(const void* const** table_out) {
             sb = stk + o_sb;                                    \
         }                                                       \
     } while (0)
+    // A frame's register base and callee slot, as byte offsets into the
+    // operand memory (the Return then needs no scaling).
+#define BYTES(p) static_cast<size_t>(reinterpret_cast<char*>(p) - reinterpret_cast<char*>(stk))
+#define AT_BYTES(b) reinterpret_cast<Value*>(reinterpret_cast<char*>(stk) + (b))
 #define DISPATCH() goto *ip->h
 #define NEXT()        \
     do {              \
@@ -426,7 +452,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         size_t R = target->window;
         ENSURE_AT(wbase + std::max(R, have) + target->headroom);
         callee = stk + slot;
-        frames[nframes++] = CallFrame{unit, ip + 1, static_cast<size_t>(rg - stk), slot};
+        frames[nframes++] = CallFrame{unit, ip + 1, BYTES(rg), slot * sizeof(Value)};
         // `x = f(x, ...)`: the caller's variable is overwritten by the result
         // before anything can read it again (the call comes back only to the
         // store, which always has the result to store), so its handle goes
@@ -534,7 +560,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     // callee slot and `win` the callee's first register.
     enter_site: {
         --budget;  // the Call's poll, which cannot fire (budget > 1)
-        frames[nframes++] = CallFrame{unit, ip + 1, static_cast<size_t>(rg - stk), static_cast<size_t>(callee - stk)};
+        frames[nframes++] = CallFrame{unit, ip + 1, BYTES(rg), BYTES(callee)};
         if (site->drop >= 0) rg[site->drop] = Value();
         Value* top = win + target->window;
         while (sp < top) put_nil(sp++);
@@ -553,7 +579,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         if (nframes == 0) FAIL("Return without matching call");
         const CallFrame f = frames[--nframes];
         {
-            Value* slot = stk + f.slot;
+            Value* slot = AT_BYTES(f.slot);
             if (sp > sb) [[likely]] {
                 alignas(Value) unsigned char result[sizeof(Value)];
                 std::memcpy(result, static_cast<void*>(--sp), sizeof(Value));
@@ -568,7 +594,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         unit = f.unit;
         base = unit->pcode.data();
         ip = f.ret;
-        rg = stk + f.regs;
+        rg = AT_BYTES(f.regs);
         sb = rg + unit->window;
         ++count;
         DISPATCH();
@@ -994,6 +1020,8 @@ Result<Value> Machine::run(const void* const** table_out) {
 #undef SYNC
 #undef ENSURE_AT
 #undef DISPATCH
+#undef BYTES
+#undef AT_BYTES
 #undef NEXT
 #undef NEXTN
 #undef FAIL

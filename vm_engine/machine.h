@@ -119,15 +119,20 @@ struct MethodIC {
 // predecode.cpp): the fused heads CallGlobal and MethodCall evaluate them
 // without dispatching each and enter the callee in the same step.
 struct SiteArg {
-    enum Form : uint8_t {
-        Imm,         // Push k
-        Local,       // LoadLocal r
-        Const,       // LoadConst k
-        LocalImm,    // LoadLocal r; Push k; op
-        LocalLocal,  // LoadLocal r; LoadLocal k; op
+    enum Code : uint8_t {
+        Imm,     // Push k
+        Local,   // LoadLocal r
+        Const,   // LoadConst k
+        ImmAdd,  // LoadLocal r; Push k; op, for op in ARITH_LIST order
+        ImmSub,
+        ImmMul,
+        ImmMod,
+        LocAdd,  // LoadLocal r; LoadLocal k; op, for op in ARITH_LIST order
+        LocSub,
+        LocMul,
+        LocMod,
     };
-    Form form = Imm;
-    uint8_t op = 0;  // LocalImm / LocalLocal: Add, Sub, Mul, Mod (ARITH_LIST order)
+    Code code = Imm;
     uint16_t r = 0;
     int64_t k = 0;
 };
@@ -177,12 +182,12 @@ struct CodeUnit {
 };
 
 // The caller's state saved by a call. The caller's operand stack starts
-// right after its registers, at regs + unit->window.
+// right after its registers (unit->window values above regs).
 struct CallFrame {
     CodeUnit* unit;
     const PInst* ret;  // caller's instruction after the Call
-    size_t regs;       // caller's register base (index)
-    size_t slot;       // callee slot: the window to release on Return
+    size_t regs;       // caller's register base (byte offset into the operand memory)
+    size_t slot;       // callee slot, the window to release on Return (byte offset)
 };
 
 }  // namespace vmi

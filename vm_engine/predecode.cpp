@@ -480,26 +480,26 @@ void Machine::call_sites(CodeUnit& u) {
             if (s.nargs == kSiteArgs) return false;
             SiteArg& a = s.args[s.nargs];
             const int ai = p + 2 < n ? arith_index(c[p + 2].op) : -1;
+            const auto r = static_cast<uint16_t>(c[p].operand);
             if (reg(p, Op::LoadLocal) && ai >= 0 && is(p + 1, Op::Push) && !(ai == 3 && c[p + 1].imm == 0)) {
-                a = {SiteArg::LocalImm, static_cast<uint8_t>(ai), static_cast<uint16_t>(c[p].operand), c[p + 1].imm};
+                a = {static_cast<SiteArg::Code>(SiteArg::ImmAdd + ai), r, c[p + 1].imm};
                 p += 3;
             } else if (reg(p, Op::LoadLocal) && ai >= 0 && reg(p + 1, Op::LoadLocal)) {
-                a = {SiteArg::LocalLocal, static_cast<uint8_t>(ai), static_cast<uint16_t>(c[p].operand),
-                     static_cast<int64_t>(c[p + 1].operand)};
+                a = {static_cast<SiteArg::Code>(SiteArg::LocAdd + ai), r, static_cast<int64_t>(c[p + 1].operand)};
                 p += 3;
             } else if (is(p, Op::Push)) {
-                a = {SiteArg::Imm, 0, 0, c[p].imm};
+                a = {SiteArg::Imm, 0, c[p].imm};
                 p += 1;
             } else if (reg(p, Op::LoadLocal)) {
-                a = {SiteArg::Local, 0, static_cast<uint16_t>(c[p].operand), 0};
+                a = {SiteArg::Local, r, 0};
                 p += 1;
             } else if (is(p, Op::LoadConst) && c[p].operand < u.constants.size()) {
-                a = {SiteArg::Const, 0, 0, static_cast<int64_t>(c[p].operand)};
+                a = {SiteArg::Const, 0, static_cast<int64_t>(c[p].operand)};
                 p += 1;
             } else {
                 return false;
             }
-            s.copies |= a.form == SiteArg::Local || a.form == SiteArg::Const;
+            s.copies |= a.code == SiteArg::Local || a.code == SiteArg::Const;
             ++s.nargs;
         }
         if (u.pcode[p].h != L[I_CallSite] || c[p].operand != s.nargs) return false;
