@@ -109,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(InPlace, Compiled, testing::Values(
          "SetIndexStore; StoreLocal; LoadLocalReturn; Return"},
     Case{"let xs = [1, 2]\nxs[0] = 5", "",
          "Push 1; Push 2; MakeArray 2; StoreLocal 0; LoadLocal 0; Push 0; Push 5; SetIndex; StoreLocal 0; Halt",
-         "Push; Push; MakeArray; StoreLocal; SetElemLocal; Push; Push; SetIndexStore; StoreLocal; Halt"}));
+         "Push; Push; MakeArrayStore; StoreLocal; SetElemLocal; Push; Push; SetIndexStore; StoreLocal; Halt"}));
 
 // Appending to a string held by one variable extends it in place
 // (ConcatLocal); loops step their state in place (ForLoopLazy, which falls
@@ -130,6 +130,13 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadLocal 1; Return; Return",
          "Push; StoreLocal; LoadLocal; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; StoreLocal; "
          "LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; LLAS_Add; LoadLocal; AS_Add; StoreLocal; JumpBackForLazy; Pop; "
+         "LoadLocalReturn; Return; Return"},
+    // Elements at literal indexes read in one step each; the new array goes
+    // straight to its variable.
+    Case{"fn f(p) { let q = [p[2], p[0]]\n return q }", "f",
+         "LoadLocal 0; Push 2; GetIndex; LoadLocal 0; Push 0; GetIndex; MakeArray 2; StoreLocal 1; "
+         "LoadLocal 1; Return; Return",
+         "LoadLocalGetPush; Push; GetIndex; LoadLocalGetPush; Push; GetIndex; MakeArrayStore; StoreLocal; "
          "LoadLocalReturn; Return; Return"},
     Case{"fn f(o, x) { return o.m(x) }", "f",
          "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; LoadLocal 1; Call 1; Return; Return",
