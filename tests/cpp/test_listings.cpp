@@ -138,6 +138,11 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadLocal 1; Return; Return",
          "LoadLocalGetPush; Push; GetIndex; LoadLocalGetPush; Push; GetIndex; MakeArrayStore; StoreLocal; "
          "LoadLocalReturn; Return; Return"},
+    Case{"fn f(a, i) { while i > 0 { a[i] = 0\n i = i - 1 }\n return a }", "f",
+         "LoadLocal 1; Push 0; Gt; JumpIfFalse 14; LoadLocal 0; LoadLocal 1; Push 0; SetIndex; StoreLocal 0; "
+         "LoadLocal 1; Push 1; Sub; StoreLocal 1; Jump 0; LoadLocal 0; Return; Return",
+         "LPCJ_Gt_F; Push; CJ_Gt_F; JumpIfFalse; SetElemLocalLP; LoadLocalPush; Push; SetIndexStore; StoreLocal; "
+         "LPAS_Sub; Push; AS_Sub; StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
     Case{"fn f(o, x) { return o.m(x) }", "f",
          "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; LoadLocal 1; Call 1; Return; Return",
          "LoadLocalGetConst; LoadConst; GetIndex; LoadLocal; Call; Return; Return"},
