@@ -633,20 +633,26 @@ Result<Value> Machine::run(const void* const** table_out) {
         new (sp++) Value(unit->constants[ip->a.u]);
         NEXT();
 
-    L_MakeArray: {
-        size_t n = ip->a.u;
-        if (static_cast<size_t>(sp - sb) < n) UNDERFLOW();
-        {
-            Value arr = Value::array();
-            std::vector<Value>& items = arr.items_in_place();
-            items.reserve(n);
-            Value* first = sp - n;
-            for (size_t k = 0; k < n; ++k) items.push_back(std::move(first[k]));
-            sp = first;  // the moved-from slots hold nil: nothing to release
-            new (sp++) Value(std::move(arr));
-        }
-        NEXT();
+    // The new array goes to the stack, or with the StoreLocal that follows
+    // straight to its variable.
+#define MAKE_ARRAY(OPNAME, PLACE, STEPS)                                                   \
+    L_##OPNAME : {                                                                      \
+        size_t n = ip->a.u;                                                             \
+        if (static_cast<size_t>(sp - sb) < n) UNDERFLOW();                              \
+        {                                                                               \
+            Value arr = Value::array();                                                 \
+            std::vector<Value>& items = arr.items_in_place();                           \
+            items.reserve(n);                                                           \
+            Value* first = sp - n;                                                      \
+            for (size_t k = 0; k < n; ++k) items.push_back(std::move(first[k]));        \
+            sp = first; /* the moved-from slots hold nil: nothing to release */         \
+            PLACE;                                                                      \
+        }                                                                               \
+        NEXTN(STEPS);                                                                   \
     }
+        MAKE_ARRAY(MakeArray, new (sp++) Value(std::move(arr)), 1)
+        MAKE_ARRAY(MakeArrayStore, move_into(rg[ip[1].a.u], arr), 2)
+#undef MAKE_ARRAY
     L_MakeObject: {
         size_t n = ip->a.u;
         if (static_cast<size_t>(sp - sb) / 2 < n) UNDERFLOW();

@@ -270,6 +270,7 @@ private:
             std::string out = "let " + i + " = " + one(index) + "\nlet " + e + " = " + v + "[" + i + "]\n" + e +
                               "." + (pick(0, 1) ? "k" : "v") + " = " + rhs() + "\n";
             if (pick(0, 3) == 0) out += "print(" + v + ")\n";
+            if (pick(0, 3) == 0) out += v + "[" + i + "] = 7\n";
             return out + v + "[" + i + "] = " + e;
         }
         case 16:

@@ -109,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(InPlace, Compiled, testing::Values(
          "SetIndexStore; StoreLocal; LoadLocalReturn; Return"},
     Case{"let xs = [1, 2]\nxs[0] = 5", "",
          "Push 1; Push 2; MakeArray 2; StoreLocal 0; LoadLocal 0; Push 0; Push 5; SetIndex; StoreLocal 0; Halt",
-         "Push; Push; MakeArray; StoreLocal; SetElemLocal; Push; Push; SetIndexStore; StoreLocal; Halt"}));
+         "Push; Push; MakeArrayStore; StoreLocal; SetElemLocal; Push; Push; SetIndexStore; StoreLocal; Halt"}));
 
 // Appending to a string held by one variable extends it in place
 // (ConcatLocal); loops step their state in place (ForLoopLazy, which falls
@@ -131,6 +131,18 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "Push; StoreLocal; LoadLocal; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; StoreLocal; "
          "LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; LLAS_Add; LoadLocal; AS_Add; StoreLocal; JumpBackForLazy; Pop; "
          "LoadLocalReturn; Return; Return"},
+    // Elements at literal indexes read in one step each; the new array goes
+    // straight to its variable.
+    Case{"fn f(p) { let q = [p[2], p[0]]\n return q }", "f",
+         "LoadLocal 0; Push 2; GetIndex; LoadLocal 0; Push 0; GetIndex; MakeArray 2; StoreLocal 1; "
+         "LoadLocal 1; Return; Return",
+         "LoadLocalGetPush; Push; GetIndex; LoadLocalGetPush; Push; GetIndex; MakeArrayStore; StoreLocal; "
+         "LoadLocalReturn; Return; Return"},
+    Case{"fn f(a, i) { while i > 0 { a[i] = 0\n i = i - 1 }\n return a }", "f",
+         "LoadLocal 1; Push 0; Gt; JumpIfFalse 14; LoadLocal 0; LoadLocal 1; Push 0; SetIndex; StoreLocal 0; "
+         "LoadLocal 1; Push 1; Sub; StoreLocal 1; Jump 0; LoadLocal 0; Return; Return",
+         "LPCJ_Gt_F; Push; CJ_Gt_F; JumpIfFalse; SetElemLocalLP; LoadLocalPush; Push; SetIndexStore; StoreLocal; "
+         "LPAS_Sub; Push; AS_Sub; StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
     Case{"fn f(o, x) { return o.m(x) }", "f",
          "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; LoadLocal 1; Call 1; Return; Return",
          "MethodCall; LoadConst; GetIndex; LoadLocal; CallSite; Return; Return"},
