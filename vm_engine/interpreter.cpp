@@ -216,6 +216,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     do {                                                        \
         size_t need_ = (total);                                 \
         if (need_ > cap) [[unlikely]] {                         \
+            __asm__("" : "+r"(sp));  /* recomputed here, not kept from the test */ \
             size_t o_sp = static_cast<size_t>(sp - stk);        \
             size_t o_rg = static_cast<size_t>(rg - stk);        \
             size_t o_sb = static_cast<size_t>(sb - stk);        \
@@ -288,8 +289,10 @@ Result<Value> Machine::run(const void* const** table_out) {
     do {                                                                                 \
         ENSURE_AT(static_cast<size_t>(sp - stk) + unit->headroom);                       \
         POLL();                                                                          \
-        if (jit && (target) < (from)) [[unlikely]]                                       \
-            jit_on_backward_jump(*jit, unit->code, (target), (from));                    \
+        if (jit) [[unlikely]] {                                                          \
+            __asm__ volatile("");  /* keeps the rare test behind the null test */        \
+            if ((target) < (from)) jit_on_backward_jump(*jit, unit->code, (target), (from)); \
+        }                                                                                \
     } while (0)
 
     try {
