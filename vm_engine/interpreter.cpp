@@ -2,6 +2,7 @@
 // arithmetic and comparison handlers (arith_handlers.inc) and the fused
 // sequences (fused_handlers.inc) kept in their own files.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -99,14 +100,16 @@ Result<Value> Machine::run(const void* const** table_out) {
     Value* stk = stack;
     register Value* sp asm("r12") = stk + this->sp;
     register Value* rg asm("r13") = stk + regs;
+    register Value* sb asm("r15") = stk + sbase;
+    register uint64_t count asm("r14") = 0;
 #else
     const PInst* ip = base + pc;
     Value* stk = stack;
     Value* sp = stk + this->sp;
     Value* rg = stk + regs;
-#endif
     Value* sb = stk + sbase;
     uint64_t count = 0;
+#endif
     int budget = check_every;
     std::string err;
     WalkCheckScope walk_check(check, check_ctx);  // long walks over values ask it too
@@ -202,8 +205,8 @@ Result<Value> Machine::run(const void* const** table_out) {
     do {                                                                                 \
         ENSURE_AT(static_cast<size_t>(sp - stk) + unit->headroom);                       \
         POLL();                                                                          \
-        if (jit && (target) < (from)) [[unlikely]]                                       \
-            jit_on_backward_jump(*jit, unit->code, (target), (from));                    \
+        if (jit) [[unlikely]]                                                            \
+            if ((target) < (from)) jit_on_backward_jump(*jit, unit->code, (target), (from)); \
     } while (0)
 
     try {
@@ -849,6 +852,8 @@ Result<Value> Machine::run(const void* const** table_out) {
 #undef BRANCH
 #undef FUSED_CMP
 #undef FUSED_CMP_BOTH
+#undef FUSED_CMP_CONST
+#undef FLOAT_OPERAND
 #undef FUSED_ARITH
 }
 

@@ -79,7 +79,7 @@ constexpr size_t kInitialStack = 1024;
 constexpr int kCheckInterval = 4096;
 
 #define CMP_LIST(X) X(Lt) X(Le) X(Gt) X(Ge) X(Eq) X(Ne)
-#define ARITH_LIST(X) X(Add) X(Sub) X(Mul) X(Mod)
+#define ARITH_LIST(X) X(Add) X(Sub) X(Mul) X(Div) X(Mod)
 
 // Internal instruction kinds, one per handler of the loop: the public ones in
 // their order, then the machine's own variants (machine_ops.def).

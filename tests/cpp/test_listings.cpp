@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(InPlace, Compiled, testing::Values(
          "GetIndex; LoadLocal 2; GetIndex; LoadLocal 2; LoadLocal 1; Mul; Add; Dup; StoreLocal 4; SetIndex; "
          "LoadLocal 3; Swap; SetIndex; StoreLocal 0; LoadLocal 4; Return",
          "NestedSetHead; Dup; LoadLocal; Dup; StoreLocal; GetIndex; LoadLocal; NestedGet; LoadLocal; GetIndex; "
-         "LoadLocal; GetIndex; LLA_Mul; LoadLocal; Mul; Add; Dup; StoreLocal; NestedSetTail; LoadLocal; Swap; "
+         "LoadLocal; GetIndex; LLA_Mul; TLA_Mul; Mul; Add; Dup; StoreLocal; NestedSetTail; LoadLocal; Swap; "
          "SetIndexStore; StoreLocal; LoadLocalReturn; Return"},
     Case{"let xs = [1, 2]\nxs[0] = 5", "",
          "Push 1; Push 2; MakeArray 2; StoreLocal 0; LoadLocal 0; Push 0; Push 5; SetIndex; StoreLocal 0; Halt",
@@ -120,16 +120,16 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadConst 0 \"\"; StoreLocal 0; Push 0; StoreLocal 1; LoadLocal 1; Push 3; Lt; JumpIfFalse 17; "
          "LoadLocal 0; LoadConst 1 \"a\"; Concat; StoreLocal 0; LoadLocal 1; Push 1; Add; StoreLocal 1; Jump 4; "
          "LoadLocal 0; Return; Return",
-         "LoadConst; StoreLocal; Push; StoreLocal; LPCJ_Lt_F; Push; CJ_Lt_F; JumpIfFalse; LoadLocalConst; "
+         "LoadConst; StoreLocal; Push; StoreLocal; LPCJ_Lt_F; TPCJ_Lt_F; CJ_Lt_F; JumpIfFalse; LoadLocalConst; "
          "LoadConst; ConcatLocal; "
-         "StoreLocal; LPAS_Add; Push; AS_Add; StoreLocal; JB_LPCJ_Lt; LoadLocalReturn; Return; Return"},
+         "StoreLocal; LPAS_Add; TPAS_Add; AS_Add; StoreLocal; JB_LPCJ_Lt; LoadLocalReturn; Return; Return"},
     Case{"fn f(xs) { let t = 0\n for v in xs { t = t + v }\n return t }", "f",
          "Push 0; StoreLocal 1; LoadLocal 0; IterInit; StoreLocal 3; LoadLocal 3; IterNext; Swap; Dup; StoreLocal 3; "
          "LoadConst 0 nil; Eq; JumpIfTrue 19; StoreLocal 2; LoadLocal 1; LoadLocal 2; Add; StoreLocal 1; "
          "Jump 5; Pop; "
          "LoadLocal 1; Return; Return",
          "Push; StoreLocal; LoadLocal; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; StoreLocal; "
-         "LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; LLAS_Add; LoadLocal; AS_Add; StoreLocal; JumpBackForLazy; Pop; "
+         "LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; LLAS_Add; TLAS_Add; AS_Add; StoreLocal; JumpBackForLazy; Pop; "
          "LoadLocalReturn; Return; Return"},
     Case{"fn f(o, x) { return o.m(x) }", "f",
          "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; LoadLocal 1; Call 1; Return; Return",
@@ -138,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
     // branch are one step.
     Case{"fn f(x, y) { if x * y > 4.0 { return 1 }\n return 2 }", "f",
          "LoadLocal 0; LoadLocal 1; Mul; LoadConst 0 4.0; Gt; JumpIfFalse 8; Push 1; Return; Push 2; Return; Return",
-         "LLA_Mul; LoadLocal; Mul; LoadConst; CJ_Gt_F; JumpIfFalse; Push; Return; Push; Return; Return"},
+         "LLA_Mul; TLA_Mul; Mul; TKCJ_Gt_F; CJ_Gt_F; JumpIfFalse; Push; Return; Push; Return; Return"},
     // An element read into a variable that the code writes back before it
     // reads the array again.
     Case{"fn f(xs, i) { let o = xs[i]\n o.k = 1\n xs[i] = o }", "f",
@@ -167,6 +167,32 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadConst; StoreLocal; LoadConst; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; "
          "StoreLocal; LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; "
          "LoadLocal2; LoadLocal; LoadConst; Concat; ConcatLocal; DupStorePop; StoreLocal; Pop; JumpBackForLazy; Pop; Halt"}));
+
+// Arithmetic and comparisons with the stack top, an Int immediate or a Float
+// constant as an operand are one step each; a division by a zero constant
+// (or a remainder by -1) keeps the plain handlers and their error paths.
+INSTANTIATE_TEST_SUITE_P(Arithmetic, Compiled, testing::Values(
+    Case{"fn f(zr, zi, ci) { return 2.0 * zr * zi + ci }", "f",
+         "LoadConst 0 2.0; LoadLocal 0; Mul; LoadLocal 1; Mul; LoadLocal 2; Add; Return; Return",
+         "KLA_Mul; TLA_Mul; Mul; TLA_Mul; Mul; TLA_Add; Add; Return; Return"},
+    Case{"fn f(x, y) { let z = x * 0.5 - y / 2\n return z % 3 }", "f",
+         "LoadLocal 0; LoadConst 0 0.5; Mul; LoadLocal 1; Push 2; Div; Sub; StoreLocal 2; LoadLocal 2; Push 3; Mod; "
+         "Return; Return",
+         "LKA_Mul; TKA_Mul; Mul; LPA_Div; TPA_Div; Div; AS_Sub; StoreLocal; LPA_Mod; TPA_Mod; Mod; Return; Return"},
+    Case{"fn f(x) { return [x / 0, x % 0.0, 1.5 / x] }", "f",
+         "LoadLocal 0; Push 0; Div; LoadLocal 0; LoadConst 0 0.0; Mod; LoadConst 1 1.5; LoadLocal 0; Div; "
+         "MakeArray 3; Return; Return",
+         "LoadLocalPush; Push; Div; LoadLocalConst; LoadConst; Mod; KLA_Div; TLA_Div; Div; MakeArray; Return; Return"},
+    Case{"fn f(x) { let n = 0\n while x < 2.5 { x = x + 0.25\n n = n + 1 }\n return n }", "f",
+         "Push 0; StoreLocal 1; LoadLocal 0; LoadConst 0 2.5; Lt; JumpIfFalse 15; LoadLocal 0; LoadConst 1 0.25; Add; "
+         "StoreLocal 0; LoadLocal 1; Push 1; Add; StoreLocal 1; Jump 2; LoadLocal 1; Return; Return",
+         "Push; StoreLocal; LKCJ_Lt_F; TKCJ_Lt_F; CJ_Lt_F; JumpIfFalse; LKAS_Add; TKAS_Add; AS_Add; StoreLocal; "
+         "LPAS_Add; TPAS_Add; AS_Add; StoreLocal; JumpBack; LoadLocalReturn; Return; Return"},
+    Case{"fn f(a, b) { if a * b <= b { return 1 }\n if a - 1 != 3 { return 2 }\n return 3 }", "f",
+         "LoadLocal 0; LoadLocal 1; Mul; LoadLocal 1; Le; JumpIfFalse 8; Push 1; Return; LoadLocal 0; Push 1; Sub; "
+         "Push 3; Ne; JumpIfFalse 16; Push 2; Return; Push 3; Return; Return",
+         "LLA_Mul; TLA_Mul; Mul; TLCJ_Le_F; CJ_Le_F; JumpIfFalse; Push; Return; LPA_Sub; TPA_Sub; Sub; TPCJ_Ne_F; "
+         "CJ_Ne_F; JumpIfFalse; Push; Return; Push; Return; Return"}));
 
 TEST(Listings, ConstantsAreShownSoThatItemsStillSplit) {
     const std::vector<Constant> k = {std::monostate{}, true, int64_t{-7}, 2.5, std::string("a;b\"c\\\n")};
@@ -296,6 +322,11 @@ TEST(Listings, RunsResumedAfterFailuresAgree) {
         " i = i + 1 }\n return m }\nlet m = f([[1, 2], [\"a\", 4], [5, nil]])\nm[0][0] + m[1][1] + m[2][0]",
         "fn f(m) { let t = 0\n let i = -4\n while i < 4 { t = t + m[i][-1]\n i = i + 1 }\n return t }\n"
         "f([[1], [2, 3], [4]])",
+        // Divisions reaching zero and operands that are not numbers inside
+        // fused arithmetic and comparisons with constants.
+        "fn f(x, d) { let t = 0.5\n let i = 0\n while i < 5 { t = t + 2.0 * x / d\n t = t - x % d * 1.5\n"
+        " if t * 1.5 > 1000.0 { return t }\n if t - d < 0.25 { t = t + 1 }\n i = i + 1\n d = d - 1 }\n return t }\n"
+        "f(3, 2) + f(2.5, 1) + f(\"a\", 1) + f(nil, 2.0)",
     };
     for (const char* src : programs) {
         std::string fast = resumed_runs(src, true, 8);
