@@ -319,7 +319,12 @@ void Machine::fuse(CodeUnit& u) {
                 if (ci >= 0 && fwd_branch(i + 3)) {
                     op = (lp ? I_LPCJ_Lt_F : I_LLCJ_Lt_F) + ci * kCmpStride + (c[i + 3].op == Op::JumpIfTrue ? 1 : 0);
                 } else if (ai >= 0) {
-                    if (reg(i + 3, Op::StoreLocal))
+                    const bool in_place = reg(i + 3, Op::StoreLocal) && c[i + 3].operand == c[i].operand;
+                    if (in_place && lp && ai <= 1)
+                        op = ai == 0 ? I_LPAI_Add : I_LPAI_Sub;
+                    else if (in_place && !lp && ai == 0)
+                        op = I_LLAI_Add;
+                    else if (reg(i + 3, Op::StoreLocal))
                         op = (lp ? I_LPAS_Add : I_LLAS_Add) + ai * kArithStride;
                     else if (dup_store_pop(i + 3))
                         op = (lp ? I_LPAD_Add : I_LLAD_Add) + ai * kArithStride;
