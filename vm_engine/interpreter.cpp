@@ -100,16 +100,17 @@ Result<Value> Machine::run(const void* const** table_out) {
     Value* stk = stack;
     register Value* sp asm("r12") = stk + this->sp;
     register Value* rg asm("r13") = stk + regs;
-    register Value* sb asm("r15") = stk + sbase;
-    register uint64_t count asm("r14") = 0;
+    // The executed count: every handler adds to it, so in memory it would
+    // chain each dispatch to the one before through a store and a load.
+    register uint64_t count asm("r15") = 0;
 #else
     const PInst* ip = base + pc;
     Value* stk = stack;
     Value* sp = stk + this->sp;
     Value* rg = stk + regs;
-    Value* sb = stk + sbase;
     uint64_t count = 0;
 #endif
+    Value* sb = stk + sbase;
     int budget = check_every;
     std::string err;
     WalkCheckScope walk_check(check, check_ctx);  // long walks over values ask it too
@@ -444,20 +445,26 @@ Result<Value> Machine::run(const void* const** table_out) {
         new (sp++) Value(unit->constants[ip->a.u]);
         NEXT();
 
-    L_MakeArray: {
-        size_t n = ip->a.u;
-        if (static_cast<size_t>(sp - sb) < n) UNDERFLOW();
-        {
-            Value arr = Value::array();
-            std::vector<Value>& items = arr.items_in_place();
-            items.reserve(n);
-            Value* first = sp - n;
-            for (size_t k = 0; k < n; ++k) items.push_back(std::move(first[k]));
-            sp = first;  // the moved-from slots hold nil: nothing to release
-            new (sp++) Value(std::move(arr));
-        }
-        NEXT();
+    // The new array goes to the stack, or with the StoreLocal that follows
+    // straight to its variable.
+#define MAKE_ARRAY(OPNAME, PLACE, STEPS)                                                   \
+    L_##OPNAME : {                                                                      \
+        size_t n = ip->a.u;                                                             \
+        if (static_cast<size_t>(sp - sb) < n) UNDERFLOW();                              \
+        {                                                                               \
+            Value arr = Value::array();                                                 \
+            std::vector<Value>& items = arr.items_in_place();                           \
+            items.reserve(n);                                                           \
+            Value* first = sp - n;                                                      \
+            for (size_t k = 0; k < n; ++k) items.push_back(std::move(first[k]));        \
+            sp = first; /* the moved-from slots hold nil: nothing to release */         \
+            PLACE;                                                                      \
+        }                                                                               \
+        NEXTN(STEPS);                                                                   \
     }
+        MAKE_ARRAY(MakeArray, new (sp++) Value(std::move(arr)), 1)
+        MAKE_ARRAY(MakeArrayStore, move_into(rg[ip[1].a.u], arr), 2)
+#undef MAKE_ARRAY
     L_MakeObject: {
         size_t n = ip->a.u;
         if (static_cast<size_t>(sp - sb) / 2 < n) UNDERFLOW();

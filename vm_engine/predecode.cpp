@@ -330,6 +330,8 @@ void Machine::fuse(CodeUnit& u) {
                         op = (lp ? I_LPAD_Add : I_LLAD_Add) + ai * kArithStride;
                     else
                         op = (lp ? I_LPA_Add : I_LLA_Add) + ai * kArithStride;
+                } else if (lp && is(i + 2, Op::GetIndex)) {
+                    op = I_LoadLocalGetPush;
                 } else if (!lp && is(i + 2, Op::GetIndex) && reg(i + 3, Op::LoadLocal) && is(i + 4, Op::GetIndex)) {
                     op = I_NestedGet;
                 } else if (!lp && is(i + 2, Op::GetIndex)) {
@@ -375,6 +377,8 @@ void Machine::fuse(CodeUnit& u) {
             op = I_AD_Add + ai * kArithStride;
         } else if (dup_store_pop(i)) {
             op = I_DupStorePop;
+        } else if (is(i, Op::MakeArray) && reg(i + 1, Op::StoreLocal)) {
+            op = I_MakeArrayStore;
         } else if (is(i, Op::SetIndex) && u.pcode[i].h == L[I_SetIndexChain] && reg(i + 1, Op::LoadLocal) &&
                    reg(i + 4, Op::StoreLocal)) {
             const WriteBack& wb = u.chains[u.pcode[i].a.u];
@@ -384,6 +388,7 @@ void Machine::fuse(CodeUnit& u) {
         if (op == I_SetElemLocal) {
             auto form = [&](size_t j) -> uint64_t { return is(j, Op::Push) ? 0 : is(j, Op::LoadConst) ? 1 : 2; };
             u.pcode[i].a.u = c[i].operand | form(i + 1) << 8 | form(i + 2) << 10;
+            if (form(i + 1) == 2 && form(i + 2) == 0) op = I_SetElemLocalLP;
         }
         if (op >= 0) u.pcode[i].h = L[op];
     }

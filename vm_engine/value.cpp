@@ -211,6 +211,11 @@ Value Value::string(std::string_view s) {
 }
 
 Value Value::string_with_capacity(std::string_view s, size_t cap) {
+    // Rounded up to what the allocator hands out anyway for that size (its
+    // blocks are 16-byte steps with an 8-byte header): short strings built by
+    // appending then grow in place instead of being copied at every step.
+    if (cap < s.size()) cap = s.size();
+    if (cap < (size_t(1) << 40)) cap = ((sizeof(StrCell) + cap + 8 + 15) & ~size_t(15)) - 8 - sizeof(StrCell);
     Value v;
     v.u_.str = new_str_cell(s, cap);
     v.tag_ = Kind::String;
@@ -402,8 +407,14 @@ const Value* ObjMap::find(const Value& key) const {
         return nullptr;
     }
     uint64_t h = cell_hash(kc);
-    ptrdiff_t i = index_of(kc->view(), h);
-    return i < 0 ? nullptr : &vals_[static_cast<size_t>(i)];
+    size_t mask = index_.size() - 1;
+    for (size_t p = h & mask;; p = (p + 1) & mask) {
+        int32_t e = index_[p];
+        if (e == 0) return nullptr;
+        size_t i = static_cast<size_t>(e - 1);
+        const StrCell* c = keys_[i].str_cell();
+        if (c == kc || key_matches(keys_[i], kc->view(), h)) return &vals_[i];
+    }
 }
 
 const Value* ObjMap::find(std::string_view key) const {
@@ -511,7 +522,10 @@ bool values_equal(const Value& a, const Value& b) {
                 return floats_equal(a.as_float(), y);
             }
             return false;
-        case Kind::String: return b.is_string() && a.as_string() == b.as_string();
+        case Kind::String:
+            if (!b.is_string()) return false;
+            if (a.str_cell() == b.str_cell()) return true;
+            return a.as_string() == b.as_string();
         default: return false;
     }
 }

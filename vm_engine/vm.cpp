@@ -57,9 +57,16 @@ void Machine::intern_and_prepare(CodeUnit& unit, std::span<CodeUnit* const> fres
     intern(k_class);
     intern(k_methods);
     intern(k_parent);
+    for (Value& v : ascii_chars) intern(v);
     for (Value& v : unit.constants) intern(v);
     for (CodeUnit* u : fresh)
         for (Value& v : u->constants) intern(v);
+    // A one-character constant becomes the machine's string of that
+    // character, so the characters a string loop yields compare with it (and
+    // find members keyed by it) on identity.
+    for (auto& [text, v] : interned)
+        if (text.size() == 1 && static_cast<unsigned char>(text[0]) < 0x80)
+            ascii_chars[static_cast<unsigned char>(text[0])] = v;
     prepare(unit);
     for (CodeUnit* u : fresh) prepare(*u);
 }

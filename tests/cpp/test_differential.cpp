@@ -278,8 +278,8 @@ private:
 
     std::string stmt(int depth) {
         if (depth > 2) return "print(" + rhs() + ")";
-        switch (pick(0, 20)) {
-        case 19: case 20:
+        switch (pick(0, 21)) {
+        case 20: case 21:
             if (loop_depth_ >= 2) return "print(" + rhs() + ")";
             return kernel();
         case 0: case 1: return "let " + var() + " = " + rhs();
@@ -340,6 +340,7 @@ private:
             std::string out = "let " + i + " = " + one(index) + "\nlet " + e + " = " + v + "[" + i + "]\n" + e +
                               "." + (pick(0, 1) ? "k" : "v") + " = " + rhs() + "\n";
             if (pick(0, 3) == 0) out += "print(" + v + ")\n";
+            if (pick(0, 3) == 0) out += v + "[" + i + "] = 7\n";
             return out + v + "[" + i + "] = " + e;
         }
         case 16:
@@ -361,6 +362,17 @@ private:
             if (alias) out += w + " = " + v + "[" + i + "]\n";
             out += v + "[" + i + "][" + j + "] = " + v + "[" + i + "][" + j + "] + " + rhs() + "\n";
             return out + "print(" + v + "[" + i + "][" + j + "]" + (alias ? ", " + w + "[" + j + "]" : "") + ")";
+        }
+        case 18: {
+            // Members read by a key in a variable (a missing one may name a
+            // method), and the characters of a string compared with
+            // one-character constants and counted in an object.
+            std::string v = var(), k = "k" + std::to_string(counter_++), ch = "c" + std::to_string(counter_++);
+            static const char* keys[] = {"\"k\"", "\"v\"", "\"m\"", "\"zz\"", "1"};
+            if (pick(0, 1)) return "let " + k + " = " + one(keys) + "\nprint(" + v + "[" + k + "])";
+            return "let " + k + " = {}\nfor " + ch + " in \"a b\xc3\xa9 a\" { if " + ch + " == \" \" { print(" + k +
+                   ") } else { let n = " + k + "[" + ch + "]\nif n == nil { " + k + "[" + ch + "] = 1 } else { " + k +
+                   "[" + ch + "] = n + 1 } } }\nprint(" + k + ")";
         }
         default: {
             // An expression statement; one starting with a bracket would

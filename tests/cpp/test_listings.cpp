@@ -109,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(InPlace, Compiled, testing::Values(
          "SetIndexStore; StoreLocal; LoadLocalReturn; Return"},
     Case{"let xs = [1, 2]\nxs[0] = 5", "",
          "Push 1; Push 2; MakeArray 2; StoreLocal 0; LoadLocal 0; Push 0; Push 5; SetIndex; StoreLocal 0; Halt",
-         "Push; Push; MakeArray; StoreLocal; SetElemLocal; Push; Push; SetIndexStore; StoreLocal; Halt"}));
+         "Push; Push; MakeArrayStore; StoreLocal; SetElemLocal; Push; Push; SetIndexStore; StoreLocal; Halt"}));
 
 // Appending to a string held by one variable extends it in place
 // (ConcatLocal); loops step their state in place (ForLoopLazy, which falls
@@ -122,15 +122,27 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadLocal 0; Return; Return",
          "LoadConst; StoreLocal; Push; StoreLocal; LPCJ_Lt_F; TPCJ_Lt_F; CJ_Lt_F; JumpIfFalse; LoadLocalConst; "
          "LoadConst; ConcatLocal; "
-         "StoreLocal; LPAS_Add; TPAS_Add; AS_Add; StoreLocal; JB_LPCJ_Lt; LoadLocalReturn; Return; Return"},
+         "StoreLocal; LPAI_Add; TPAS_Add; AS_Add; StoreLocal; JB_LPCJ_Lt; LoadLocalReturn; Return; Return"},
     Case{"fn f(xs) { let t = 0\n for v in xs { t = t + v }\n return t }", "f",
          "Push 0; StoreLocal 1; LoadLocal 0; IterInit; StoreLocal 3; LoadLocal 3; IterNext; Swap; Dup; StoreLocal 3; "
          "LoadConst 0 nil; Eq; JumpIfTrue 19; StoreLocal 2; LoadLocal 1; LoadLocal 2; Add; StoreLocal 1; "
          "Jump 5; Pop; "
          "LoadLocal 1; Return; Return",
          "Push; StoreLocal; LoadLocal; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; StoreLocal; "
-         "LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; LLAS_Add; TLAS_Add; AS_Add; StoreLocal; JumpBackForLazy; Pop; "
+         "LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; LLAI_Add; TLAS_Add; AS_Add; StoreLocal; JumpBackForLazy; Pop; "
          "LoadLocalReturn; Return; Return"},
+    // Elements at literal indexes read in one step each; the new array goes
+    // straight to its variable.
+    Case{"fn f(p) { let q = [p[2], p[0]]\n return q }", "f",
+         "LoadLocal 0; Push 2; GetIndex; LoadLocal 0; Push 0; GetIndex; MakeArray 2; StoreLocal 1; "
+         "LoadLocal 1; Return; Return",
+         "LoadLocalGetPush; Push; GetIndex; LoadLocalGetPush; Push; GetIndex; MakeArrayStore; StoreLocal; "
+         "LoadLocalReturn; Return; Return"},
+    Case{"fn f(a, i) { while i > 0 { a[i] = 0\n i = i - 1 }\n return a }", "f",
+         "LoadLocal 1; Push 0; Gt; JumpIfFalse 14; LoadLocal 0; LoadLocal 1; Push 0; SetIndex; StoreLocal 0; "
+         "LoadLocal 1; Push 1; Sub; StoreLocal 1; Jump 0; LoadLocal 0; Return; Return",
+         "LPCJ_Gt_F; TPCJ_Gt_F; CJ_Gt_F; JumpIfFalse; SetElemLocalLP; LoadLocalPush; Push; SetIndexStore; StoreLocal; "
+         "LPAI_Sub; TPAS_Sub; AS_Sub; StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
     Case{"fn f(o, x) { return o.m(x) }", "f",
          "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; LoadLocal 1; Call 1; Return; Return",
          "LoadLocalGetConst; LoadConst; GetIndex; LoadLocal; Call; Return; Return"},
@@ -187,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(Arithmetic, Compiled, testing::Values(
          "Push 0; StoreLocal 1; LoadLocal 0; LoadConst 0 2.5; Lt; JumpIfFalse 15; LoadLocal 0; LoadConst 1 0.25; Add; "
          "StoreLocal 0; LoadLocal 1; Push 1; Add; StoreLocal 1; Jump 2; LoadLocal 1; Return; Return",
          "Push; StoreLocal; LKCJ_Lt_F; TKCJ_Lt_F; CJ_Lt_F; JumpIfFalse; LKAS_Add; TKAS_Add; AS_Add; StoreLocal; "
-         "LPAS_Add; TPAS_Add; AS_Add; StoreLocal; JumpBack; LoadLocalReturn; Return; Return"},
+         "LPAI_Add; TPAS_Add; AS_Add; StoreLocal; JumpBack; LoadLocalReturn; Return; Return"},
     Case{"fn f(a, b) { if a * b <= b { return 1 }\n if a - 1 != 3 { return 2 }\n return 3 }", "f",
          "LoadLocal 0; LoadLocal 1; Mul; LoadLocal 1; Le; JumpIfFalse 8; Push 1; Return; LoadLocal 0; Push 1; Sub; "
          "Push 3; Ne; JumpIfFalse 16; Push 2; Return; Push 3; Return; Return",
