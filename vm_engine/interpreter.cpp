@@ -200,14 +200,18 @@ Result<Value> Machine::run(const void* const** table_out) {
             }                                               \
         }                                                   \
     } while (0)
-    // Taken loop edges: stack room for the next straight run, the interrupt
-    // check, and the JIT hook for jumps strictly backwards.
-#define BACKEDGE(target, from)                                                           \
+    // Taken loop edges, ip already at the target of the jump at `at`: stack
+    // room for the next straight run, the interrupt check, and the JIT hook
+    // for jumps strictly backwards (the positions computed only for it).
+#define BACKEDGE(at)                                                                     \
     do {                                                                                 \
-        ENSURE_AT(static_cast<size_t>(sp - stk) + unit->headroom);                       \
+        if (static_cast<size_t>(stack_end - sp) < unit->headroom) [[unlikely]]           \
+            ENSURE_AT(static_cast<size_t>(sp - stk) + unit->headroom);                   \
         POLL();                                                                          \
         if (jit) [[unlikely]]                                                            \
-            if ((target) < (from)) jit_on_backward_jump(*jit, unit->code, (target), (from)); \
+            if (ip < (at))                                                               \
+                jit_on_backward_jump(*jit, unit->code, static_cast<size_t>(ip - base),  \
+                                     static_cast<size_t>((at) - base));                  \
     } while (0)
 
     try {
@@ -256,11 +260,10 @@ Result<Value> Machine::run(const void* const** table_out) {
         COND_JUMP(JumpIfFalse, false)
         COND_JUMP(JumpIfTrue, true)
     L_JumpBack: {
-        size_t from = static_cast<size_t>(ip - base);
-        size_t target = ip->a.u;
+        const PInst* at = ip;
         ++count;
-        ip = base + target;
-        BACKEDGE(target, from);
+        ip = base + ip->a.u;
+        BACKEDGE(at);
         DISPATCH();
     }
 #define COND_JUMP_BACK(OPNAME, WHEN)                \
@@ -269,11 +272,10 @@ Result<Value> Machine::run(const void* const** table_out) {
         bool t = TRUTHY(sp[-1]);                    \
         (--sp)->~Value();                           \
         if (t == (WHEN)) {                          \
-            size_t from = static_cast<size_t>(ip - base); \
-            size_t target = ip->a.u;                \
+            const PInst* at = ip;                   \
             ++count;                                \
-            ip = base + target;                     \
-            BACKEDGE(target, from);                 \
+            ip = base + ip->a.u;                    \
+            BACKEDGE(at);                           \
             DISPATCH();                             \
         }                                           \
         NEXT();                                     \

@@ -183,6 +183,7 @@ struct Machine {
     // Operand memory (see the top of this file) and the saved loop state.
     Value* stack = nullptr;
     size_t cap = 0;
+    Value* stack_end = nullptr;  // stack + cap, for the loop edges' room check
     size_t sp = 0;
     size_t regs = 0;
     size_t sbase = 0;
@@ -265,6 +266,7 @@ struct Machine {
         ::operator delete(stack);
         stack = fresh;
         cap = n;
+        stack_end = fresh + n;
     }
 
     void grow_frames() {
