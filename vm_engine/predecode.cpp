@@ -355,10 +355,16 @@ void Machine::fuse(CodeUnit& u) {
                 op = (reg(i + 2, Op::StoreLocal) ? I_TLAS_Add : I_TLA_Add) + ai * kArithConstStride;
             } else if (is(i + 1, Op::Return)) {
                 op = I_LoadLocalReturn;
+            } else if (reg(i + 1, Op::StoreLocal) && c[i + 1].operand != c[i].operand) {
+                op = I_LoadLocalStore;
             } else if (is(i + 1, Op::Dup) && reg(i + 2, Op::LoadLocal) && is(i + 3, Op::Dup) &&
                        reg(i + 4, Op::StoreLocal) && is(i + 5, Op::GetIndex) && reg(i + 6, Op::LoadLocal)) {
                 op = I_NestedSetHead;
             }
+        } else if (is(i, Op::Push) && reg(i + 1, Op::StoreLocal)) {
+            op = I_PushStore;
+        } else if (konst(i) && reg(i + 1, Op::StoreLocal)) {
+            op = I_LoadConstStore;
         } else if (is(i, Op::Push) && cmp_jump(i + 1) >= 0) {
             op = I_TPCJ_Lt_F + cmp_jump(i + 1) * kCmpConstStride;
         } else if (int ai = arith_at(i + 1); is(i, Op::Push) && ai >= 0 && !bad_divisor(ai, c[i].imm)) {

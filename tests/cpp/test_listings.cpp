@@ -120,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadConst 0 \"\"; StoreLocal 0; Push 0; StoreLocal 1; LoadLocal 1; Push 3; Lt; JumpIfFalse 17; "
          "LoadLocal 0; LoadConst 1 \"a\"; Concat; StoreLocal 0; LoadLocal 1; Push 1; Add; StoreLocal 1; Jump 4; "
          "LoadLocal 0; Return; Return",
-         "LoadConst; StoreLocal; Push; StoreLocal; LPCJ_Lt_F; TPCJ_Lt_F; CJ_Lt_F; JumpIfFalse; LoadLocalConst; "
+         "LoadConstStore; StoreLocal; PushStore; StoreLocal; LPCJ_Lt_F; TPCJ_Lt_F; CJ_Lt_F; JumpIfFalse; LoadLocalConst; "
          "LoadConst; ConcatLocal; "
          "StoreLocal; LPAI_Add; TPAS_Add; AS_Add; StoreLocal; JB_LPCJ_Lt; LoadLocalReturn; Return; Return"},
     Case{"fn f(xs) { let t = 0\n for v in xs { t = t + v }\n return t }", "f",
@@ -128,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadConst 0 nil; Eq; JumpIfTrue 19; StoreLocal 2; LoadLocal 1; LoadLocal 2; Add; StoreLocal 1; "
          "Jump 5; Pop; "
          "LoadLocal 1; Return; Return",
-         "Push; StoreLocal; LoadLocal; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; StoreLocal; "
+         "PushStore; StoreLocal; LoadLocal; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; StoreLocal; "
          "LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; LLAI_Add; TLAS_Add; AS_Add; StoreLocal; JumpBackForLazy; Pop; "
          "LoadLocalReturn; Return; Return"},
     // Elements at literal indexes read in one step each; the new array goes
@@ -176,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadConst 0 \"\"; StoreLocal 0; LoadConst 1 \"ab\"; IterInit; StoreLocal 2; LoadLocal 2; IterNext; Swap; "
          "Dup; StoreLocal 2; LoadConst 2 nil; Eq; JumpIfTrue 23; StoreLocal 1; LoadLocal 0; LoadLocal 1; "
          "LoadConst 3 \"!\"; Concat; Concat; Dup; StoreLocal 0; Pop; Jump 5; Pop; Halt",
-         "LoadConst; StoreLocal; LoadConst; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; "
+         "LoadConstStore; StoreLocal; LoadConst; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; "
          "StoreLocal; LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; "
          "LoadLocal2; LoadLocal; LoadConst; Concat; ConcatLocal; DupStorePop; StoreLocal; Pop; JumpBackForLazy; Pop; Halt"}));
 
@@ -198,13 +198,18 @@ INSTANTIATE_TEST_SUITE_P(Arithmetic, Compiled, testing::Values(
     Case{"fn f(x) { let n = 0\n while x < 2.5 { x = x + 0.25\n n = n + 1 }\n return n }", "f",
          "Push 0; StoreLocal 1; LoadLocal 0; LoadConst 0 2.5; Lt; JumpIfFalse 15; LoadLocal 0; LoadConst 1 0.25; Add; "
          "StoreLocal 0; LoadLocal 1; Push 1; Add; StoreLocal 1; Jump 2; LoadLocal 1; Return; Return",
-         "Push; StoreLocal; LKCJ_Lt_F; TKCJ_Lt_F; CJ_Lt_F; JumpIfFalse; LKAS_Add; TKAS_Add; AS_Add; StoreLocal; "
+         "PushStore; StoreLocal; LKCJ_Lt_F; TKCJ_Lt_F; CJ_Lt_F; JumpIfFalse; LKAS_Add; TKAS_Add; AS_Add; StoreLocal; "
          "LPAI_Add; TPAS_Add; AS_Add; StoreLocal; JumpBack; LoadLocalReturn; Return; Return"},
     Case{"fn f(a, b) { if a * b <= b { return 1 }\n if a - 1 != 3 { return 2 }\n return 3 }", "f",
          "LoadLocal 0; LoadLocal 1; Mul; LoadLocal 1; Le; JumpIfFalse 8; Push 1; Return; LoadLocal 0; Push 1; Sub; "
          "Push 3; Ne; JumpIfFalse 16; Push 2; Return; Push 3; Return; Return",
          "LLA_Mul; TLA_Mul; Mul; TLCJ_Le_F; CJ_Le_F; JumpIfFalse; Push; Return; LPA_Sub; TPA_Sub; Sub; TPCJ_Ne_F; "
-         "CJ_Ne_F; JumpIfFalse; Push; Return; Push; Return; Return"}));
+         "CJ_Ne_F; JumpIfFalse; Push; Return; Push; Return; Return"},
+    // Variables set to an immediate, a constant or another variable.
+    Case{"fn f(x) { let y = x\n let z = 0.5\n let w = 3\n return y }", "f",
+         "LoadLocal 0; StoreLocal 1; LoadConst 0 0.5; StoreLocal 2; Push 3; StoreLocal 3; LoadLocal 1; Return; Return",
+         "LoadLocalStore; StoreLocal; LoadConstStore; StoreLocal; PushStore; StoreLocal; LoadLocalReturn; Return; "
+         "Return"}));
 
 TEST(Listings, ConstantsAreShownSoThatItemsStillSplit) {
     const std::vector<Constant> k = {std::monostate{}, true, int64_t{-7}, 2.5, std::string("a;b\"c\\\n")};
