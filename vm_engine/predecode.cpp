@@ -326,6 +326,8 @@ void Machine::fuse(CodeUnit& u) {
                         op = I_LLAI_Add;
                     else if (reg(i + 3, Op::StoreLocal))
                         op = (lp ? I_LPAS_Add : I_LLAS_Add) + ai * kArithStride;
+                    else if (!lp && ai == 2 && (is(i + 3, Op::Add) || is(i + 3, Op::Sub)))
+                        op = is(i + 3, Op::Add) ? I_LLMA_Add : I_LLMA_Sub;
                     else if (dup_store_pop(i + 3))
                         op = (lp ? I_LPAD_Add : I_LLAD_Add) + ai * kArithStride;
                     else

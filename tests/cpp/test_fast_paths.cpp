@@ -107,7 +107,15 @@ private:
                 emit(I(arith()));
                 if (pick(0, 1)) store(reg());
                 break;
-            case 21:  // r op k / k op r [store]
+            case 21:  // r op k / k op r [store], or top +- r * q
+                if (pick(0, 2) == 0) {
+                    if (pick(0, 2)) operand();
+                    emit(I(Op::LoadLocal, reg()));
+                    emit(I(Op::LoadLocal, reg()));
+                    emit(I(Op::Mul));
+                    emit(I(pick(0, 1) ? Op::Add : Op::Sub));
+                    break;
+                }
                 if (pick(0, 1)) {
                     emit(I(Op::LoadLocal, reg()));
                     constant();
