@@ -188,10 +188,11 @@ Result<Value> Machine::run(const void* const** table_out) {
     ((v).kind() == Kind::Bool ? (v).as_bool() : (v).kind() == Kind::Int ? (v).as_int() != 0 : truthy(v))
     // The host's periodic check, every kCheckInterval loop edges and calls.
     // The executed count is brought up to date first, so the check can
-    // enforce an instruction budget.
+    // enforce an instruction budget. (check_every is at least 1: the budget
+    // reaches 0 exactly.)
 #define POLL()                                              \
     do {                                                    \
-        if (--budget <= 0) [[unlikely]] {                   \
+        if (--budget == 0) [[unlikely]] {                   \
             budget = check_every;                           \
             if (check) {                                    \
                 executed += count;                          \
