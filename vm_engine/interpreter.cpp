@@ -19,6 +19,7 @@ using namespace vmi;
 namespace {
 
 const int kRangeBuiltin = builtin_index("range");
+const int kTypeofBuiltin = builtin_index("typeof");
 
 void append_int_text(std::string& out, uint64_t v) { out += std::to_string(v); }
 
@@ -298,6 +299,14 @@ Result<Value> Machine::run(const void* const** table_out) {
                 if (nc->unit) {
                     target = static_cast<CodeUnit*>(const_cast<void*>(nc->unit));
                     goto enter;
+                }
+                if (nc->builtin == kTypeofBuiltin &&
+                    kind_texts[static_cast<int>(n ? callee[1].kind() : Kind::Nil)].is_string()) {
+                    // The machine's text of that kind: no new string.
+                    const Value& t = kind_texts[static_cast<int>(n ? callee[1].kind() : Kind::Nil)];
+                    while (sp > callee) (--sp)->~Value();
+                    new (sp++) Value(t);
+                    NEXT();
                 }
                 if (nc->builtin >= 0) {
                     {

@@ -220,6 +220,10 @@ struct Machine {
     // shared by every string iteration of this machine.
     Value ascii_chars[128];
 
+    // The texts typeof gives, one per kind, interned with the string
+    // constants of every load (so `typeof(x) == "int"` matches on identity).
+    Value kind_texts[kKindCount];
+
     const Value& ascii_char(unsigned char c) {
         Value& v = ascii_chars[c];
         if (!v.is_string()) v = Value::string(std::string_view(reinterpret_cast<const char*>(&c), 1));

@@ -58,6 +58,10 @@ void Machine::intern_and_prepare(CodeUnit& unit, std::span<CodeUnit* const> fres
     intern(k_methods);
     intern(k_parent);
     for (Value& v : ascii_chars) intern(v);
+    for (int k = 0; k < kKindCount; ++k) {
+        if (!kind_texts[k].is_string()) kind_texts[k] = Value::string(kind_name(static_cast<Kind>(k)));
+        intern(kind_texts[k]);
+    }
     for (Value& v : unit.constants) intern(v);
     for (CodeUnit* u : fresh)
         for (Value& v : u->constants) intern(v);
