@@ -873,6 +873,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 #undef FUSED_CMP_BOTH
 #undef FUSED_CMP_CONST
 #undef FLOAT_OPERAND
+#undef RELOAD_KINDS
 #undef FUSED_ARITH
 }
 
