@@ -2,6 +2,7 @@
 // arithmetic and comparison handlers (arith_handlers.inc) and the fused
 // sequences (fused_handlers.inc) kept in their own files.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -272,10 +273,11 @@ Result<Value> Machine::run(const void* const** table_out) {
     ((v).kind() == Kind::Bool ? (v).as_bool() : (v).kind() == Kind::Int ? (v).as_int() != 0 : truthy(v))
     // The host's periodic check, every kCheckInterval loop edges and calls.
     // The executed count is brought up to date first, so the check can
-    // enforce an instruction budget.
+    // enforce an instruction budget. (check_every is at least 1: the budget
+    // reaches 0 exactly.)
 #define POLL()                                              \
     do {                                                    \
-        if (--budget <= 0) [[unlikely]] {                   \
+        if (--budget == 0) [[unlikely]] {                   \
             budget = check_every;                           \
             if (check) {                                    \
                 executed += count;                          \
@@ -284,16 +286,18 @@ Result<Value> Machine::run(const void* const** table_out) {
             }                                               \
         }                                                   \
     } while (0)
-    // Taken loop edges: stack room for the next straight run, the interrupt
-    // check, and the JIT hook for jumps strictly backwards.
-#define BACKEDGE(target, from)                                                           \
+    // Taken loop edges, ip already at the target of the jump at `at`: stack
+    // room for the next straight run, the interrupt check, and the JIT hook
+    // for jumps strictly backwards (the positions computed only for it).
+#define BACKEDGE(at)                                                                     \
     do {                                                                                 \
-        ENSURE_AT(static_cast<size_t>(sp - stk) + unit->headroom);                       \
+        if (static_cast<size_t>(stack_end - sp) < unit->headroom) [[unlikely]]           \
+            ENSURE_AT(static_cast<size_t>(sp - stk) + unit->headroom);                   \
         POLL();                                                                          \
-        if (jit) [[unlikely]] {                                                          \
-            __asm__ volatile("");  /* keeps the rare test behind the null test */        \
-            if ((target) < (from)) jit_on_backward_jump(*jit, unit->code, (target), (from)); \
-        }                                                                                \
+        if (jit) [[unlikely]]                                                            \
+            if (ip < (at))                                                               \
+                jit_on_backward_jump(*jit, unit->code, static_cast<size_t>(ip - base),  \
+                                     static_cast<size_t>((at) - base));                  \
     } while (0)
 
     try {
@@ -342,11 +346,10 @@ Result<Value> Machine::run(const void* const** table_out) {
         COND_JUMP(JumpIfFalse, false)
         COND_JUMP(JumpIfTrue, true)
     L_JumpBack: {
-        size_t from = static_cast<size_t>(ip - base);
-        size_t target = ip->a.u;
+        const PInst* at = ip;
         ++count;
-        ip = base + target;
-        BACKEDGE(target, from);
+        ip = base + ip->a.u;
+        BACKEDGE(at);
         DISPATCH();
     }
 #define COND_JUMP_BACK(OPNAME, WHEN)                \
@@ -355,11 +358,10 @@ Result<Value> Machine::run(const void* const** table_out) {
         bool t = TRUTHY(sp[-1]);                    \
         (--sp)->~Value();                           \
         if (t == (WHEN)) {                          \
-            size_t from = static_cast<size_t>(ip - base); \
-            size_t target = ip->a.u;                \
+            const PInst* at = ip;                   \
             ++count;                                \
-            ip = base + target;                     \
-            BACKEDGE(target, from);                 \
+            ip = base + ip->a.u;                    \
+            BACKEDGE(at);                           \
             DISPATCH();                             \
         }                                           \
         NEXT();                                     \
@@ -1061,6 +1063,9 @@ Result<Value> Machine::run(const void* const** table_out) {
 #undef BRANCH
 #undef FUSED_CMP
 #undef FUSED_CMP_BOTH
+#undef FUSED_CMP_CONST
+#undef FLOAT_OPERAND
+#undef RELOAD_KINDS
 #undef FUSED_ARITH
 }
 

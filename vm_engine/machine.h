@@ -79,7 +79,7 @@ constexpr size_t kInitialStack = 1024;
 constexpr int kCheckInterval = 4096;
 
 #define CMP_LIST(X) X(Lt) X(Le) X(Gt) X(Ge) X(Eq) X(Ne)
-#define ARITH_LIST(X) X(Add) X(Sub) X(Mul) X(Mod)
+#define ARITH_LIST(X) X(Add) X(Sub) X(Mul) X(Div) X(Mod)
 
 // Internal instruction kinds, one per handler of the loop: the public ones in
 // their order, then the machine's own variants (machine_ops.def).
@@ -123,11 +123,11 @@ struct SiteArg {
         Imm,     // Push k
         Local,   // LoadLocal r
         Const,   // LoadConst k
-        ImmAdd,  // LoadLocal r; Push k; op, for op in ARITH_LIST order
+        ImmAdd,  // LoadLocal r; Push k; op, for op Add, Sub, Mul, Mod
         ImmSub,
         ImmMul,
         ImmMod,
-        LocAdd,  // LoadLocal r; LoadLocal k; op, for op in ARITH_LIST order
+        LocAdd,  // LoadLocal r; LoadLocal k; op, for op Add, Sub, Mul, Mod
         LocSub,
         LocMul,
         LocMod,
@@ -220,6 +220,7 @@ struct Machine {
     // Operand memory (see the top of this file) and the saved loop state.
     Value* stack = nullptr;
     size_t cap = 0;
+    Value* stack_end = nullptr;  // stack + cap, for the loop edges' room check
     size_t sp = 0;
     size_t regs = 0;
     size_t sbase = 0;
@@ -306,6 +307,7 @@ struct Machine {
         ::operator delete(stack);
         stack = fresh;
         cap = n;
+        stack_end = fresh + n;
     }
 
     void grow_frames() {

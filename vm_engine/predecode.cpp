@@ -6,6 +6,7 @@
 // heads of common sequences fused ones, that fall back to the generic handler
 // whenever their fast path does not apply.
 #include <algorithm>
+#include <bit>
 #include <string>
 
 #include "machine.h"
@@ -186,10 +187,16 @@ int arith_index(Op op) {
         case Op::Add: return 0;
         case Op::Sub: return 1;
         case Op::Mul: return 2;
-        case Op::Mod: return 3;
+        case Op::Div: return 3;
+        case Op::Mod: return 4;
         default: return -1;
     }
 }
+// Div and Mod by a zero constant keep their error path: the fused forms
+// with a constant divisor do not test it. (Nor do they test for Mod by an
+// immediate -1, whose hardware division would trap.)
+bool divides_by_zero(int ai, double k) { return (ai == 3 || ai == 4) && k == 0.0; }
+bool bad_divisor(int ai, int64_t k) { return divides_by_zero(ai, static_cast<double>(k)) || (ai == 4 && k == -1); }
 // True when every path from `start` writes element j of the array in
 // register a back (LoadLocal a; LoadLocal j; v; [Dup; StoreLocal t;] SetIndex;
 // StoreLocal a, with v a Push, a LoadConst or a LoadLocal other than a, and t
@@ -244,7 +251,30 @@ bool element_written_back(const Code& c, size_t nconst, size_t start, uint64_t a
 
 constexpr int kCmpStride = I_LPCJ_Le_F - I_LPCJ_Lt_F;
 constexpr int kArithStride = I_LPA_Sub - I_LPA_Add;
+constexpr int kCmpConstStride = I_TKCJ_Le_F - I_TKCJ_Lt_F;
+constexpr int kArithConstStride = I_TLA_Sub - I_TLA_Add;
 }  // namespace
+
+// The K forms (LoadConst k; o, LoadLocal r; LoadConst k; o and LoadConst k;
+// LoadLocal r; o, o an operator or a comparison, k a Float) find the bits of
+// k in the operator's own entry: its instruction kind has no operand, so
+// neither its plain nor its fused handler reads the entry's operand, and the
+// fast path reads the constant without going through the pool.
+static void float_operands(CodeUnit& u) {
+    const Code& c = u.code;
+    auto float_const = [&](size_t j) {
+        return c[j].op == Op::LoadConst && c[j].operand < u.constants.size() && u.constants[c[j].operand].is_float();
+    };
+    for (size_t j = 1; j < c.size(); ++j) {
+        if (arith_index(c[j].op) < 0 && cmp_index(c[j].op) < 0) continue;
+        size_t k = j - 1;
+        if (!float_const(k)) {
+            if (j < 2 || c[k].op != Op::LoadLocal || !float_const(j - 2)) continue;
+            k = j - 2;
+        }
+        u.pcode[j].a.u = std::bit_cast<uint64_t>(u.constants[c[k].operand].as_float());
+    }
+}
 
 // Chooses fused handlers for the heads of common sequences. Only the head's
 // handler changes: the other instructions keep theirs (a jump may land on
@@ -261,6 +291,15 @@ void Machine::fuse(CodeUnit& u) {
     };
     auto konst = [&](size_t j) { return is(j, Op::LoadConst) && c[j].operand < u.constants.size(); };
     auto dup_store_pop = [&](size_t j) { return is(j, Op::Dup) && reg(j + 1, Op::StoreLocal) && is(j + 2, Op::Pop); };
+    // A Float constant (the K forms), and the comparison or operator at j
+    // when one is there (-1 when not).
+    auto float_const = [&](size_t j) { return konst(j) && u.constants[c[j].operand].is_float(); };
+    auto fk = [&](size_t j) { return u.constants[c[j].operand].as_float(); };
+    auto cmp_jump = [&](size_t j) {
+        return j < n && is(j + 1, Op::JumpIfFalse) && fwd_branch(j + 1) ? cmp_index(c[j].op) : -1;
+    };
+    auto arith_at = [&](size_t j) { return j < n ? arith_index(c[j].op) : -1; };
+    float_operands(u);
     for (size_t i = 0; i < n; ++i) {
         int op = -1;
         auto simple = [&](size_t j) { return is(j, Op::Push) || konst(j) || reg(j, Op::LoadLocal); };
@@ -278,12 +317,19 @@ void Machine::fuse(CodeUnit& u) {
                 bool lp = is(i + 1, Op::Push);
                 int ci = i + 2 < n ? cmp_index(c[i + 2].op) : -1;
                 int ai = i + 2 < n ? arith_index(c[i + 2].op) : -1;
-                if (lp && ai == 3 && c[i + 1].imm == 0) ai = -1;  // Mod by a literal 0 keeps its error path
+                if (lp && bad_divisor(ai, c[i + 1].imm)) ai = -1;
                 if (ci >= 0 && fwd_branch(i + 3)) {
                     op = (lp ? I_LPCJ_Lt_F : I_LLCJ_Lt_F) + ci * kCmpStride + (c[i + 3].op == Op::JumpIfTrue ? 1 : 0);
                 } else if (ai >= 0) {
-                    if (reg(i + 3, Op::StoreLocal))
+                    const bool in_place = reg(i + 3, Op::StoreLocal) && c[i + 3].operand == c[i].operand;
+                    if (in_place && lp && ai <= 1)
+                        op = ai == 0 ? I_LPAI_Add : I_LPAI_Sub;
+                    else if (in_place && !lp && ai == 0)
+                        op = I_LLAI_Add;
+                    else if (reg(i + 3, Op::StoreLocal))
                         op = (lp ? I_LPAS_Add : I_LLAS_Add) + ai * kArithStride;
+                    else if (!lp && ai == 2 && (is(i + 3, Op::Add) || is(i + 3, Op::Sub)))
+                        op = is(i + 3, Op::Add) ? I_LLMA_Add : I_LLMA_Sub;
                     else if (dup_store_pop(i + 3))
                         op = (lp ? I_LPAD_Add : I_LLAD_Add) + ai * kArithStride;
                     else
@@ -303,12 +349,36 @@ void Machine::fuse(CodeUnit& u) {
                 }
             } else if (konst(i + 1) && is(i + 2, Op::GetIndex)) {
                 op = is(i + 3, Op::Call) && c[i + 3].operand == 0 ? I_MethodCall0 : I_LoadLocalGetConst;
+            } else if (float_const(i + 1) && cmp_jump(i + 2) >= 0) {
+                op = I_LKCJ_Lt_F + cmp_jump(i + 2) * kCmpConstStride;
+            } else if (int ai = arith_at(i + 2); float_const(i + 1) && ai >= 0 && !divides_by_zero(ai, fk(i + 1))) {
+                op = (reg(i + 3, Op::StoreLocal) ? I_LKAS_Add : I_LKA_Add) + ai * kArithConstStride;
+            } else if (cmp_jump(i + 1) >= 0) {
+                op = I_TLCJ_Lt_F + cmp_jump(i + 1) * kCmpConstStride;
+            } else if (int ai = arith_at(i + 1); ai >= 0) {
+                op = (reg(i + 2, Op::StoreLocal) ? I_TLAS_Add : I_TLA_Add) + ai * kArithConstStride;
             } else if (is(i + 1, Op::Return)) {
                 op = I_LoadLocalReturn;
+            } else if (reg(i + 1, Op::StoreLocal) && c[i + 1].operand != c[i].operand) {
+                op = I_LoadLocalStore;
             } else if (is(i + 1, Op::Dup) && reg(i + 2, Op::LoadLocal) && is(i + 3, Op::Dup) &&
                        reg(i + 4, Op::StoreLocal) && is(i + 5, Op::GetIndex) && reg(i + 6, Op::LoadLocal)) {
                 op = I_NestedSetHead;
             }
+        } else if (is(i, Op::Push) && reg(i + 1, Op::StoreLocal)) {
+            op = I_PushStore;
+        } else if (konst(i) && reg(i + 1, Op::StoreLocal)) {
+            op = I_LoadConstStore;
+        } else if (is(i, Op::Push) && cmp_jump(i + 1) >= 0) {
+            op = I_TPCJ_Lt_F + cmp_jump(i + 1) * kCmpConstStride;
+        } else if (int ai = arith_at(i + 1); is(i, Op::Push) && ai >= 0 && !bad_divisor(ai, c[i].imm)) {
+            op = (reg(i + 2, Op::StoreLocal) ? I_TPAS_Add : I_TPA_Add) + ai * kArithConstStride;
+        } else if (float_const(i) && cmp_jump(i + 1) >= 0) {
+            op = I_TKCJ_Lt_F + cmp_jump(i + 1) * kCmpConstStride;
+        } else if (int ai = arith_at(i + 1); float_const(i) && ai >= 0 && !divides_by_zero(ai, fk(i))) {
+            op = (reg(i + 2, Op::StoreLocal) ? I_TKAS_Add : I_TKA_Add) + ai * kArithConstStride;
+        } else if (int ai = arith_at(i + 2); float_const(i) && reg(i + 1, Op::LoadLocal) && ai >= 0) {
+            op = (reg(i + 3, Op::StoreLocal) ? I_KLAS_Add : I_KLA_Add) + ai * kArithConstStride;
         } else if (int ci = cmp_index(c[i].op); ci >= 0 && fwd_branch(i + 1)) {
             op = I_CJ_Lt_F + ci * kCmpStride + (c[i + 1].op == Op::JumpIfTrue ? 1 : 0);
         } else if (int ai = arith_index(c[i].op); ai >= 0 && reg(i + 1, Op::StoreLocal)) {
@@ -484,7 +554,13 @@ void Machine::call_sites(CodeUnit& u) {
                 break;
             if (s.nargs == kSiteArgs) return false;
             SiteArg& a = s.args[s.nargs];
-            const int ai = p + 2 < n ? arith_index(c[p + 2].op) : -1;
+            // Add, Sub, Mul, Mod: 0..3, in the order of SiteArg's codes.
+            const int ai = p + 2 >= n ? -1
+                         : c[p + 2].op == Op::Add ? 0
+                         : c[p + 2].op == Op::Sub ? 1
+                         : c[p + 2].op == Op::Mul ? 2
+                         : c[p + 2].op == Op::Mod ? 3
+                                                   : -1;
             const auto r = static_cast<uint16_t>(c[p].operand);
             if (reg(p, Op::LoadLocal) && ai >= 0 && is(p + 1, Op::Push) && !(ai == 3 && c[p + 1].imm == 0)) {
                 a = {static_cast<SiteArg::Code>(SiteArg::ImmAdd + ai), r, c[p + 1].imm};

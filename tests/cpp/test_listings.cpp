@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(InPlace, Compiled, testing::Values(
          "GetIndex; LoadLocal 2; GetIndex; LoadLocal 2; LoadLocal 1; Mul; Add; Dup; StoreLocal 4; SetIndex; "
          "LoadLocal 3; Swap; SetIndex; StoreLocal 0; LoadLocal 4; Return",
          "NestedSetHead; Dup; LoadLocal; Dup; StoreLocal; GetIndex; LoadLocal; NestedGet; LoadLocal; GetIndex; "
-         "LoadLocal; GetIndex; LLA_Mul; LoadLocal; Mul; Add; Dup; StoreLocal; NestedSetTail; LoadLocal; Swap; "
+         "LoadLocal; GetIndex; LLMA_Add; TLA_Mul; Mul; Add; Dup; StoreLocal; NestedSetTail; LoadLocal; Swap; "
          "SetIndexStore; StoreLocal; LoadLocalReturn; Return"},
     Case{"let xs = [1, 2]\nxs[0] = 5", "",
          "Push 1; Push 2; MakeArray 2; StoreLocal 0; LoadLocal 0; Push 0; Push 5; SetIndex; StoreLocal 0; Halt",
@@ -120,16 +120,16 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadConst 0 \"\"; StoreLocal 0; Push 0; StoreLocal 1; LoadLocal 1; Push 3; Lt; JumpIfFalse 17; "
          "LoadLocal 0; LoadConst 1 \"a\"; Concat; StoreLocal 0; LoadLocal 1; Push 1; Add; StoreLocal 1; Jump 4; "
          "LoadLocal 0; Return; Return",
-         "LoadConst; StoreLocal; Push; StoreLocal; LPCJ_Lt_F; Push; CJ_Lt_F; JumpIfFalse; LoadLocalConst; "
+         "LoadConstStore; StoreLocal; PushStore; StoreLocal; LPCJ_Lt_F; TPCJ_Lt_F; CJ_Lt_F; JumpIfFalse; LoadLocalConst; "
          "LoadConst; ConcatLocal; "
-         "StoreLocal; LPAS_Add; Push; AS_Add; StoreLocal; JB_LPCJ_Lt; LoadLocalReturn; Return; Return"},
+         "StoreLocal; LPAI_Add; TPAS_Add; AS_Add; StoreLocal; JB_LPCJ_Lt; LoadLocalReturn; Return; Return"},
     Case{"fn f(xs) { let t = 0\n for v in xs { t = t + v }\n return t }", "f",
          "Push 0; StoreLocal 1; LoadLocal 0; IterInit; StoreLocal 3; LoadLocal 3; IterNext; Swap; Dup; StoreLocal 3; "
          "LoadConst 0 nil; Eq; JumpIfTrue 19; StoreLocal 2; LoadLocal 1; LoadLocal 2; Add; StoreLocal 1; "
          "Jump 5; Pop; "
          "LoadLocal 1; Return; Return",
-         "Push; StoreLocal; LoadLocal; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; StoreLocal; "
-         "LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; LLAS_Add; LoadLocal; AS_Add; StoreLocal; JumpBackForLazy; Pop; "
+         "PushStore; StoreLocal; LoadLocal; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; StoreLocal; "
+         "LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; LLAI_Add; TLAS_Add; AS_Add; StoreLocal; JumpBackForLazy; Pop; "
          "LoadLocalReturn; Return; Return"},
     // Elements at literal indexes read in one step each; the new array goes
     // straight to its variable.
@@ -141,8 +141,8 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
     Case{"fn f(a, i) { while i > 0 { a[i] = 0\n i = i - 1 }\n return a }", "f",
          "LoadLocal 1; Push 0; Gt; JumpIfFalse 14; LoadLocal 0; LoadLocal 1; Push 0; SetIndex; StoreLocal 0; "
          "LoadLocal 1; Push 1; Sub; StoreLocal 1; Jump 0; LoadLocal 0; Return; Return",
-         "LPCJ_Gt_F; Push; CJ_Gt_F; JumpIfFalse; SetElemLocalLP; LoadLocalPush; Push; SetIndexStore; StoreLocal; "
-         "LPAS_Sub; Push; AS_Sub; StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
+         "LPCJ_Gt_F; TPCJ_Gt_F; CJ_Gt_F; JumpIfFalse; SetElemLocalLP; LoadLocalPush; Push; SetIndexStore; StoreLocal; "
+         "LPAI_Sub; TPAS_Sub; AS_Sub; StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
     Case{"fn f(o, x) { return o.m(x) }", "f",
          "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; LoadLocal 1; Call 1; Return; Return",
          "MethodCall; LoadConst; GetIndex; LoadLocal; CallSite; Return; Return"},
@@ -150,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
     // branch are one step.
     Case{"fn f(x, y) { if x * y > 4.0 { return 1 }\n return 2 }", "f",
          "LoadLocal 0; LoadLocal 1; Mul; LoadConst 0 4.0; Gt; JumpIfFalse 8; Push 1; Return; Push 2; Return; Return",
-         "LLA_Mul; LoadLocal; Mul; LoadConst; CJ_Gt_F; JumpIfFalse; Push; Return; Push; Return; Return"},
+         "LLA_Mul; TLA_Mul; Mul; TKCJ_Gt_F; CJ_Gt_F; JumpIfFalse; Push; Return; Push; Return; Return"},
     // An element read into a variable that the code writes back before it
     // reads the array again.
     Case{"fn f(xs, i) { let o = xs[i]\n o.k = 1\n xs[i] = o }", "f",
@@ -176,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadConst 0 \"\"; StoreLocal 0; LoadConst 1 \"ab\"; IterInit; StoreLocal 2; LoadLocal 2; IterNext; Swap; "
          "Dup; StoreLocal 2; LoadConst 2 nil; Eq; JumpIfTrue 23; StoreLocal 1; LoadLocal 0; LoadLocal 1; "
          "LoadConst 3 \"!\"; Concat; Concat; Dup; StoreLocal 0; Pop; Jump 5; Pop; Halt",
-         "LoadConst; StoreLocal; LoadConst; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; "
+         "LoadConstStore; StoreLocal; LoadConst; IterInitLazy; StoreLocal; ForLoopLazy; IterNext; Swap; Dup; "
          "StoreLocal; LoadConst; CJ_Eq_T; JumpIfTrue; StoreLocal; "
          "LoadLocal2; LoadLocal; LoadConst; Concat; ConcatLocal; DupStorePop; StoreLocal; Pop; JumpBackForLazy; Pop; Halt"}));
 
@@ -188,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(Calls, Compiled, testing::Values(
     Case{"fn g(a, b, c) { return a }\nfn f(x, y) { return g(x - 1, y * x, \"s\") }", "f",
          "LoadGlobal 0 \"g\"; LoadLocal 0; Push 1; Sub; LoadLocal 1; LoadLocal 0; Mul; LoadConst 1 \"s\"; Call 3; "
          "Return; Return",
-         "CallGlobal; LPA_Sub; Push; Sub; LLA_Mul; LoadLocal; Mul; LoadConst; CallSite; Return; Return"},
+         "CallGlobal; LPA_Sub; TPA_Sub; Sub; LLA_Mul; TLA_Mul; Mul; LoadConst; CallSite; Return; Return"},
     Case{"fn g(a) { return a }\nfn f(x) { x = g(x)\n x = len(x)\n return g(-x) }", "f",
          "LoadGlobal 0 \"g\"; LoadLocal 0; Call 1; Dup; StoreLocal 0; LoadGlobal 1 \"len\"; LoadLocal 0; Call 1; "
          "Dup; StoreLocal 0; LoadGlobal 2 \"g\"; LoadLocal 0; Neg; Call 1; Return; Return",
@@ -197,8 +197,39 @@ INSTANTIATE_TEST_SUITE_P(Calls, Compiled, testing::Values(
     Case{"fn f(o, i) { return o.m(i % 7, 2) + o.k(1, 2, 3, 4, 5) }", "f",
          "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; LoadLocal 1; Push 7; Mod; Push 2; Call 2; LoadLocal 0; "
          "LoadConst 1 \"k\"; GetIndex; Push 1; Push 2; Push 3; Push 4; Push 5; Call 5; Add; Return; Return",
-         "MethodCall; LoadConst; GetIndex; LPA_Mod; Push; Mod; Push; CallSite; LoadLocalGetConst; LoadConst; "
+         "MethodCall; LoadConst; GetIndex; LPA_Mod; TPA_Mod; Mod; Push; CallSite; LoadLocalGetConst; LoadConst; "
          "GetIndex; Push; Push; Push; Push; Push; CallSite; Add; Return; Return"}));
+
+// Arithmetic and comparisons with the stack top, an Int immediate or a Float
+// constant as an operand are one step each; a division by a zero constant
+// (or a remainder by -1) keeps the plain handlers and their error paths.
+INSTANTIATE_TEST_SUITE_P(Arithmetic, Compiled, testing::Values(
+    Case{"fn f(zr, zi, ci) { return 2.0 * zr * zi + ci }", "f",
+         "LoadConst 0 2.0; LoadLocal 0; Mul; LoadLocal 1; Mul; LoadLocal 2; Add; Return; Return",
+         "KLA_Mul; TLA_Mul; Mul; TLA_Mul; Mul; TLA_Add; Add; Return; Return"},
+    Case{"fn f(x, y) { let z = x * 0.5 - y / 2\n return z % 3 }", "f",
+         "LoadLocal 0; LoadConst 0 0.5; Mul; LoadLocal 1; Push 2; Div; Sub; StoreLocal 2; LoadLocal 2; Push 3; Mod; "
+         "Return; Return",
+         "LKA_Mul; TKA_Mul; Mul; LPA_Div; TPA_Div; Div; AS_Sub; StoreLocal; LPA_Mod; TPA_Mod; Mod; Return; Return"},
+    Case{"fn f(x) { return [x / 0, x % 0.0, 1.5 / x] }", "f",
+         "LoadLocal 0; Push 0; Div; LoadLocal 0; LoadConst 0 0.0; Mod; LoadConst 1 1.5; LoadLocal 0; Div; "
+         "MakeArray 3; Return; Return",
+         "LoadLocalPush; Push; Div; LoadLocalConst; LoadConst; Mod; KLA_Div; TLA_Div; Div; MakeArray; Return; Return"},
+    Case{"fn f(x) { let n = 0\n while x < 2.5 { x = x + 0.25\n n = n + 1 }\n return n }", "f",
+         "Push 0; StoreLocal 1; LoadLocal 0; LoadConst 0 2.5; Lt; JumpIfFalse 15; LoadLocal 0; LoadConst 1 0.25; Add; "
+         "StoreLocal 0; LoadLocal 1; Push 1; Add; StoreLocal 1; Jump 2; LoadLocal 1; Return; Return",
+         "PushStore; StoreLocal; LKCJ_Lt_F; TKCJ_Lt_F; CJ_Lt_F; JumpIfFalse; LKAS_Add; TKAS_Add; AS_Add; StoreLocal; "
+         "LPAI_Add; TPAS_Add; AS_Add; StoreLocal; JumpBack; LoadLocalReturn; Return; Return"},
+    Case{"fn f(a, b) { if a * b <= b { return 1 }\n if a - 1 != 3 { return 2 }\n return 3 }", "f",
+         "LoadLocal 0; LoadLocal 1; Mul; LoadLocal 1; Le; JumpIfFalse 8; Push 1; Return; LoadLocal 0; Push 1; Sub; "
+         "Push 3; Ne; JumpIfFalse 16; Push 2; Return; Push 3; Return; Return",
+         "LLA_Mul; TLA_Mul; Mul; TLCJ_Le_F; CJ_Le_F; JumpIfFalse; Push; Return; LPA_Sub; TPA_Sub; Sub; TPCJ_Ne_F; "
+         "CJ_Ne_F; JumpIfFalse; Push; Return; Push; Return; Return"},
+    // Variables set to an immediate, a constant or another variable.
+    Case{"fn f(x) { let y = x\n let z = 0.5\n let w = 3\n return y }", "f",
+         "LoadLocal 0; StoreLocal 1; LoadConst 0 0.5; StoreLocal 2; Push 3; StoreLocal 3; LoadLocal 1; Return; Return",
+         "LoadLocalStore; StoreLocal; LoadConstStore; StoreLocal; PushStore; StoreLocal; LoadLocalReturn; Return; "
+         "Return"}));
 
 TEST(Listings, ConstantsAreShownSoThatItemsStillSplit) {
     const std::vector<Constant> k = {std::monostate{}, true, int64_t{-7}, 2.5, std::string("a;b\"c\\\n")};
@@ -328,6 +359,11 @@ TEST(Listings, RunsResumedAfterFailuresAgree) {
         " i = i + 1 }\n return m }\nlet m = f([[1, 2], [\"a\", 4], [5, nil]])\nm[0][0] + m[1][1] + m[2][0]",
         "fn f(m) { let t = 0\n let i = -4\n while i < 4 { t = t + m[i][-1]\n i = i + 1 }\n return t }\n"
         "f([[1], [2, 3], [4]])",
+        // Divisions reaching zero and operands that are not numbers inside
+        // fused arithmetic and comparisons with constants.
+        "fn f(x, d) { let t = 0.5\n let i = 0\n while i < 5 { t = t + 2.0 * x / d\n t = t - x % d * 1.5\n"
+        " if t * 1.5 > 1000.0 { return t }\n if t - d < 0.25 { t = t + 1 }\n i = i + 1\n d = d - 1 }\n return t }\n"
+        "f(3, 2) + f(2.5, 1) + f(\"a\", 1) + f(nil, 2.0)",
     };
     for (const char* src : programs) {
         std::string fast = resumed_runs(src, true, 8);
