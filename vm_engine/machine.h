@@ -107,7 +107,7 @@ struct MethodIC {
     Value key;
     Value answer;
     // The fused heads whose key is the site's constant (LoadLocalGetConst,
-    // MethodCall0) also keep the key set (ObjMap::key_set_id) of the last
+    // MethodCall) also keep the key set (ObjMap::key_set_id) of the last
     // object that lacked that member, so the next call on it skips the
     // failing search.
     uint64_t absent_in = 0;

@@ -348,7 +348,7 @@ void Machine::fuse(CodeUnit& u) {
                         op = I_LoadLocalGetLocal;
                 }
             } else if (konst(i + 1) && is(i + 2, Op::GetIndex)) {
-                op = is(i + 3, Op::Call) && c[i + 3].operand == 0 ? I_MethodCall0 : I_LoadLocalGetConst;
+                op = I_LoadLocalGetConst;
             } else if (float_const(i + 1) && cmp_jump(i + 2) >= 0) {
                 op = I_LKCJ_Lt_F + cmp_jump(i + 2) * kCmpConstStride;
             } else if (int ai = arith_at(i + 2); float_const(i + 1) && ai >= 0 && !divides_by_zero(ai, fk(i + 1))) {
@@ -599,7 +599,7 @@ void Machine::call_sites(CodeUnit& u) {
             s.strict = h == L[I_LoadGlobalStrict];
             u.pcode[i].h = L[I_CallGlobal];
             u.pcode[i].a.u |= static_cast<uint64_t>(u.calls.size()) << 32;
-        } else if (h == L[I_LoadLocalGetConst] || h == L[I_MethodCall0]) {
+        } else if (h == L[I_LoadLocalGetConst]) {
             if (!arguments(i + 3, i, s)) continue;
             u.pcode[i].h = L[I_MethodCall];
             u.ics[u.pcode[i + 2].a.u].site = static_cast<uint32_t>(u.calls.size());
