@@ -550,6 +550,7 @@ void Machine::call_sites(CodeUnit& u) {
     // The arguments from p up to a Call that takes exactly them.
     auto arguments = [&](size_t p, size_t head, CallSite& s) {
         for (;;) {
+            if (p >= n) return false;  // the code ends before any Call
             if (is(p, Op::Call))
                 break;
             if (s.nargs == kSiteArgs) return false;

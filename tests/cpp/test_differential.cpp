@@ -64,15 +64,20 @@ private:
     int saved_ = -1;
 };
 
-Outcome run(const CompiledProgram& p, bool fast_paths) {
+// The machine compile_and_run builds for `p`: top-level code optimised with
+// the result-keeping rewrites, its line table following the kept instructions.
+VM machine(const CompiledProgram& p, VMOptions options) {
     std::vector<size_t> kept;
     Code code = optimize(p.code, &kept, Rewrites::KeepResults);
     LineTable lines;
     for (size_t k : kept) lines.push_back(k < p.lines.size() ? p.lines[k] : 0);
     std::vector<Value> constants;
     for (const Constant& c : p.constants) constants.push_back(value_from_constant(c));
-    VM vm(std::move(code), std::move(constants), std::move(lines), FunctionTable(p.functions),
-          VMOptions{fast_paths});
+    return VM(std::move(code), std::move(constants), std::move(lines), FunctionTable(p.functions), options);
+}
+
+Outcome run(const CompiledProgram& p, bool fast_paths) {
+    VM vm = machine(p, VMOptions{fast_paths});
     Budget budget;
     vm.set_interrupt_check(&Budget::check, &budget);
     CaptureStdout capture;
@@ -471,17 +476,11 @@ TEST(Differential, FusedCallsStopWhereThePlainMachineStops) {
         for (int interval : {2, 7})
         for (bool strict : {false, true}) {
             auto stops = [&](bool fast) {
-                std::vector<size_t> kept;
-                Code code = optimize(p.code, &kept, Rewrites::KeepResults);
-                LineTable lines;
-                for (size_t k : kept) lines.push_back(k < p.lines.size() ? p.lines[k] : 0);
-                std::vector<Value> constants;
-                for (const Constant& c : p.constants) constants.push_back(value_from_constant(c));
                 VMOptions options{fast};
                 options.strict = strict;
                 options.tracebacks = true;
                 options.max_depth = 60;
-                VM vm(code, std::move(constants), std::move(lines), FunctionTable(p.functions), options);
+                VM vm = machine(p, options);
                 int polls = 0;
                 vm.set_check_interval(interval);
                 vm.set_interrupt_check([](void* ctx) { return ++*static_cast<int*>(ctx) % 5 == 0; }, &polls);
