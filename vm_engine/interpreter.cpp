@@ -389,13 +389,14 @@ Result<Value> Machine::run(const void* const** table_out) {
                     target = static_cast<CodeUnit*>(const_cast<void*>(nc->unit));
                     goto enter;
                 }
-                if (nc->builtin == kTypeofBuiltin &&
-                    kind_texts[static_cast<int>(n ? callee[1].kind() : Kind::Nil)].is_string()) {
-                    // The machine's text of that kind: no new string.
+                if (nc->builtin == kTypeofBuiltin) {
+                    // The machine's text of that kind (made at load): no new string.
                     const Value& t = kind_texts[static_cast<int>(n ? callee[1].kind() : Kind::Nil)];
-                    while (sp > callee) (--sp)->~Value();
-                    new (sp++) Value(t);
-                    NEXT();
+                    if (t.is_string()) {
+                        while (sp > callee) (--sp)->~Value();
+                        new (sp++) Value(t);
+                        NEXT();
+                    }
                 }
                 if (nc->builtin >= 0) {
                     {
@@ -542,8 +543,7 @@ Result<Value> Machine::run(const void* const** table_out) {
             if ((m.key_set() == ic.absent_in && ic.absent_in != 0) || !find_member(m, k, unit->slots[ip - base])) {
                 ic.absent_in = m.key_set_id();
                 const Value* cls = find_member(m, k_class, unit->slots[ip - base + 1]);
-                if (cls && cls->is_string() && ic.cls.is_string() && ic.cls.str_cell() == cls->str_cell() &&
-                    ic.key.str_cell() == k.str_cell() && ic.answer.is_function()) [[likely]] {
+                if (method_ic_hit(ic, cls, k) && ic.answer.is_function()) [[likely]] {
                     nc = ic.answer.plain_name_cell();
                     if (nc->owner != serial) [[unlikely]] resolve(nc);
                     site = &unit->calls[ic.site];

@@ -372,6 +372,13 @@ namespace vmi {
     return const_cast<Value*>(find_member(static_cast<const ObjMap&>(m), key, slot));
 }
 
+// Whether the method cache `ic` answers key `k` on an object whose class
+// member is `cls` (the cache holds the cells it was filled for).
+[[gnu::always_inline]] inline bool method_ic_hit(const MethodIC& ic, const Value* cls, const Value& k) {
+    return cls && cls->is_string() && ic.cls.is_string() && ic.cls.str_cell() == cls->str_cell() &&
+           ic.key.str_cell() == k.str_cell();
+}
+
 // The handler addresses of Machine::run, indexed by IOp. They live inside
 // run; asking for the table does not touch the machine it is called on.
 const void* const* label_table(Machine& any);

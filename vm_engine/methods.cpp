@@ -11,7 +11,7 @@ Value Machine::lookup_method(Value obj, const Value& key, MethodIC& ic) {
     const Value* cls = obj.members().find(k_class);
     if (!cls || !cls->is_string()) return Value();
     const Value* answer = nullptr;
-    if (ic.cls.str_cell() == cls->str_cell() && ic.key.str_cell() == key.str_cell() && ic.cls.is_string()) {
+    if (vmi::method_ic_hit(ic, cls, key)) {
         answer = &ic.answer;
     } else {
         std::string_view c = cls->as_string(), m = key.as_string();
