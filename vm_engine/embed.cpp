@@ -93,7 +93,7 @@ void VM::load(Code code, std::vector<Value> constants, LineTable lines, Function
             ic = MethodIC{};
             ic.site = site;
         }
-    m.serial = next_serial();
+    m.renew_serial();
 
     m.top = std::move(top);
     m.start_top();
@@ -141,12 +141,12 @@ void VM::route_builtin(std::string_view name, std::shared_ptr<NativeBinding> bin
     int index = builtin_index(name);
     if (index < 0) return;
     m_->builtin_routes[index] = std::move(binding);
-    m_->serial = next_serial();
+    m_->renew_serial();
 }
 
 void VM::add_native(std::string_view name, std::shared_ptr<NativeBinding> binding) {
     m_->natives[std::string(name)] = std::move(binding);
-    m_->serial = next_serial();
+    m_->renew_serial();
 }
 
 NativeBinding* VM::native_binding(std::string_view name) const {

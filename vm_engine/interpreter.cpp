@@ -23,68 +23,86 @@ const int kTypeofBuiltin = builtin_index("typeof");
 
 void append_int_text(std::string& out, uint64_t v) { out += std::to_string(v); }
 
-// The arguments of a fused call, written into the raw slots from `out`.
-// False, with nothing written that needs releasing, when one of them takes
-// an operand kind the generic handlers must see; the copies of registers
-// and constants are made only once nothing can fail. The numbers are
-// computed as the generic handlers compute them: Int with Int saturating
-// (Mod by a non-zero divisor), a Float with a number as doubles (Mod keeps
-// to the generic road).
+// One argument of a fused call, computed into the raw slot `o`: false, with
+// nothing written, when it takes an operand kind the generic handlers must
+// see. The numbers are computed as the generic handlers compute them: Int
+// with Int saturating (Mod by a non-zero divisor), a Float with a number as
+// doubles (Mod keeps to the generic road). Local and Const are copies,
+// made by the callers.
+template <SiteArg::Code C>
+[[gnu::always_inline]] inline bool site_argument(const SiteArg& g, const Value* rg, Value* o) {
+    constexpr bool imm = C == SiteArg::ImmAdd || C == SiteArg::ImmSub || C == SiteArg::ImmMul;
+    constexpr bool loc = C == SiteArg::LocAdd || C == SiteArg::LocSub || C == SiteArg::LocMul;
+    auto int_op = [](int64_t a, int64_t b) {
+        if constexpr (C == SiteArg::ImmAdd || C == SiteArg::LocAdd) return arith::sat_add(a, b);
+        else if constexpr (C == SiteArg::ImmSub || C == SiteArg::LocSub) return arith::sat_sub(a, b);
+        else return arith::sat_mul(a, b);
+    };
+    auto float_op = [](double a, double b) {
+        if constexpr (C == SiteArg::ImmAdd || C == SiteArg::LocAdd) return a + b;
+        else if constexpr (C == SiteArg::ImmSub || C == SiteArg::LocSub) return a - b;
+        else return a * b;
+    };
+    if constexpr (C == SiteArg::Imm) {
+        put_int(o, g.k);
+    } else if constexpr (imm) {
+        const Value& x = rg[g.r];
+        if (x.is_int()) [[likely]] {
+            put_int(o, int_op(x.as_int(), g.k));
+            return true;
+        }
+        if (!x.is_float()) return false;
+        put_float(o, float_op(x.as_float(), static_cast<double>(g.k)));
+    } else if constexpr (C == SiteArg::ImmMod) {  // the divisor is not 0 (call_sites() in predecode.cpp)
+        const Value& x = rg[g.r];
+        if (!x.is_int()) return false;
+        put_int(o, arith::int_mod(x.as_int(), g.k));
+    } else if constexpr (loc) {
+        const Value& x = rg[g.r];
+        const Value& y = rg[g.k];
+        if (x.is_int() && y.is_int()) [[likely]] {
+            put_int(o, int_op(x.as_int(), y.as_int()));
+            return true;
+        }
+        if (!x.is_number() || !y.is_number()) return false;
+        put_float(o, float_op(x.is_int() ? static_cast<double>(x.as_int()) : x.as_float(),
+                              y.is_int() ? static_cast<double>(y.as_int()) : y.as_float()));
+    } else if constexpr (C == SiteArg::LocMod) {
+        const Value& x = rg[g.r];
+        const Value& y = rg[g.k];
+        if (!x.is_int() || !y.is_int() || y.as_int() == 0) return false;
+        put_int(o, arith::int_mod(x.as_int(), y.as_int()));
+    }
+    return true;
+}
+
+// All the arguments of a fused call, written into the raw slots from `out`.
+// False, with nothing written that needs releasing, when one of them fails
+// (see site_argument); the copies of registers and constants are made only
+// once nothing can fail.
 [[gnu::always_inline]] inline bool site_arguments(const CallSite& s, const Value* rg, const Value* k, Value* out) {
     const uint32_t na = s.nargs;
     for (uint32_t a = 0; a < na; ++a) {
         const SiteArg& g = s.args[a];
         Value* o = out + a;
-#define SITE_IMM(CODE, INTEXPR, FLOATOP)                                        \
-    case SiteArg::CODE: {                                                       \
-        const Value& x = rg[g.r];                                               \
-        if (x.is_int()) [[likely]] {                                            \
-            put_int(o, INTEXPR(x.as_int(), g.k));                               \
-            break;                                                              \
-        }                                                                       \
-        if (!x.is_float()) return false;                                        \
-        put_float(o, x.as_float() FLOATOP static_cast<double>(g.k));            \
-        break;                                                                  \
-    }
-#define SITE_LOC(CODE, INTEXPR, FLOATOP)                                        \
-    case SiteArg::CODE: {                                                       \
-        const Value& x = rg[g.r];                                               \
-        const Value& y = rg[g.k];                                               \
-        if (x.is_int() && y.is_int()) [[likely]] {                              \
-            put_int(o, INTEXPR(x.as_int(), y.as_int()));                        \
-            break;                                                              \
-        }                                                                       \
-        if (!x.is_number() || !y.is_number()) return false;                     \
-        put_float(o, (x.is_int() ? static_cast<double>(x.as_int()) : x.as_float()) FLOATOP \
-                         (y.is_int() ? static_cast<double>(y.as_int()) : y.as_float())); \
-        break;                                                                  \
-    }
+        bool ok = true;
         switch (g.code) {
-            case SiteArg::Imm: put_int(o, g.k); break;
             case SiteArg::Local:
             case SiteArg::Const: break;  // copied below
-            SITE_IMM(ImmAdd, arith::sat_add, +)
-            SITE_IMM(ImmSub, arith::sat_sub, -)
-            SITE_IMM(ImmMul, arith::sat_mul, *)
-            case SiteArg::ImmMod: {  // the divisor is not 0 (call_sites() in predecode.cpp)
-                const Value& x = rg[g.r];
-                if (!x.is_int()) return false;
-                put_int(o, arith::int_mod(x.as_int(), g.k));
-                break;
-            }
-            SITE_LOC(LocAdd, arith::sat_add, +)
-            SITE_LOC(LocSub, arith::sat_sub, -)
-            SITE_LOC(LocMul, arith::sat_mul, *)
-            case SiteArg::LocMod: {
-                const Value& x = rg[g.r];
-                const Value& y = rg[g.k];
-                if (!x.is_int() || !y.is_int() || y.as_int() == 0) return false;
-                put_int(o, arith::int_mod(x.as_int(), y.as_int()));
-                break;
-            }
+#define SITE_CASE(CODE) \
+    case SiteArg::CODE: ok = site_argument<SiteArg::CODE>(g, rg, o); break;
+            SITE_CASE(Imm)
+            SITE_CASE(ImmAdd)
+            SITE_CASE(ImmSub)
+            SITE_CASE(ImmMul)
+            SITE_CASE(ImmMod)
+            SITE_CASE(LocAdd)
+            SITE_CASE(LocSub)
+            SITE_CASE(LocMul)
+            SITE_CASE(LocMod)
+#undef SITE_CASE
         }
-#undef SITE_IMM
-#undef SITE_LOC
+        if (!ok) return false;
     }
     if (s.copies) {
         for (uint32_t a = 0; a < na; ++a) {
@@ -160,6 +178,15 @@ Result<Value> Machine::run(const void* const** table_out) {
 #include "machine_ops.def"
 #undef HANDLER
     };
+    // The argument blocks of the fused calls, by CallSite::Form.
+#define SITE_FORMS(P) \
+    &&SF_##P##General, &&SF_##P##None, &&SF_##P##Imm, &&SF_##P##Local, &&SF_##P##Const, &&SF_##P##ImmAdd, \
+    &&SF_##P##ImmSub, &&SF_##P##ImmMul, &&SF_##P##ImmMod, &&SF_##P##LocAdd, &&SF_##P##LocSub,          \
+    &&SF_##P##LocMul, &&SF_##P##LocMod
+    static const void* const kSiteForms[] = {SITE_FORMS(), SITE_FORMS(M)};
+#undef SITE_FORMS
+    static_assert(std::size(kSiteForms) == 2 * size_t{CallSite::Method} &&
+                  CallSite::Method == CallSite::One + size_t{SiteArg::LocMod} + 1 && SiteArg::Imm == 0);
     if (table_out) {
         *table_out = kTable;
         return Value();
@@ -198,10 +225,8 @@ Result<Value> Machine::run(const void* const** table_out) {
     const NameCell* nc = nullptr;
     CodeUnit* target = nullptr;
     bool with_receiver = false;
-    // Fused calls (CallGlobal, MethodCall): the site and the callee's first
-    // register.
-    const CallSite* site = nullptr;
-    Value* win = nullptr;
+    // Fused calls (CallGlobal, MethodCall): the call site.
+    CallSite* site = nullptr;
     int setindex_variant = 0;
     bool concat_local = false;
 
@@ -461,13 +486,13 @@ Result<Value> Machine::run(const void* const** table_out) {
             grow_frames();
         }
         size_t slot = static_cast<size_t>(callee - stk);
-        size_t wbase = with_receiver ? slot : slot + 1;
+        size_t wbase = slot + 1;
         size_t have = with_receiver ? n + 1 : n;  // values already in the window
         size_t P = target->params;
         size_t R = target->window;
         ENSURE_AT(wbase + std::max(R, have) + target->headroom);
         callee = stk + slot;
-        frames[nframes++] = CallFrame{unit, ip + 1, BYTES(rg), slot * sizeof(Value)};
+        frames[nframes++] = CallFrame{unit, ip + 1, BYTES(rg)};
         // `x = f(x, ...)`: the caller's variable is overwritten by the result
         // before anything can read it again (the call comes back only to the
         // store, which always has the result to store), so its handle goes
@@ -481,7 +506,13 @@ Result<Value> Machine::run(const void* const** table_out) {
         } else if ((ip[1].h == &&L_Dup || ip[1].h == &&L_DupStorePop) && ip[2].h == &&L_StoreLocal) {
             rg[ip[2].a.u] = Value();
         }
-        if (callee->kind() == Kind::Method) callee->unbind(spare_method);
+        // A method's receiver takes its place, and moves up with the
+        // arguments: the registers start right above the callee slot.
+        if (with_receiver) {
+            callee->unbind(spare_method);
+            std::memmove(static_cast<void*>(callee + 1), static_cast<const void*>(callee), have * sizeof(Value));
+            put_nil(callee);
+        }
         Value* w = stk + wbase;
         // Arguments beyond the parameter count are dropped; registers past
         // the arguments start as nil. A receiver always lands in register 0,
@@ -505,60 +536,54 @@ Result<Value> Machine::run(const void* const** table_out) {
 
     // LoadGlobal g; arguments; Call n, when the global holds a user
     // function (the guard: it is read again on every call, so a global
-    // assigned another value takes the generic road). The callee slot gets
-    // nil instead of a handle on the function: nothing reads it.
+    // assigned another value takes the generic road). The site keeps the
+    // function it entered last (CallSite::fn): the same cell needs no new
+    // decision. The callee slot gets nil instead of a handle on the
+    // function: nothing reads it.
     L_CallGlobal: {
         site = &unit->calls[ip->a.u >> 32];
         const Value& fv = globals[static_cast<uint32_t>(ip->a.u)];
-        if (fv.kind() == Kind::Function && budget > 1 && nframes < frames_cap) [[likely]] {
-            nc = fv.plain_name_cell();
-            if (nc->owner != serial) [[unlikely]] resolve(nc);
-            if (nc->unit && !nc->native) {
-                target = static_cast<CodeUnit*>(const_cast<void*>(nc->unit));
-                callee = sp;
-                win = sp + 1;
-                if (site->nargs <= target->params &&
-                    static_cast<size_t>(win - stk) + target->reach <= cap &&
-                    site_arguments(*site, rg, unit->constants.data(), win)) [[likely]] {
-                    put_nil(callee);
-                    sp = win + site->nargs;
-                    ip += site->len - 1;
-                    goto enter_site;
-                }
-            }
-        }
-        if (site->strict) goto L_LoadGlobalStrict;
-        goto L_LoadGlobal;
+        if (fv.kind() != Kind::Function) [[unlikely]]
+            goto site_fallback;
+        if (fv.plain_name_cell() != site->fn.plain_name_cell()) [[unlikely]]
+            if (!fill_site(*site, fv)) goto site_fallback;
+        put_nil(sp);
+        goto site_call;
     }
     // LoadLocal r; LoadConst k; GetIndex; arguments; Call n on an object
     // that lacks member k, when its class answers k with a user function:
-    // the receiver takes the callee slot (it is the callee's register 0), as
-    // the generic Call leaves it after unbinding the method.
+    // the receiver goes above the callee slot (it is the callee's register
+    // 0), as the generic Call moves it after unbinding the method.
     L_MethodCall: {
         const Value& x = rg[ip->a.u];
-        const Value& k = unit->constants[ip[1].a.u];
         MethodIC& ic = unit->ics[ip[2].a.u];
-        if (x.kind() == Kind::Object && k.is_string() && budget > 1 && nframes < frames_cap) {
+        site = &unit->calls[ic.site];
+        if (x.kind() == Kind::Object) {
             const ObjMap& m = x.members();
-            if ((m.key_set() == ic.absent_in && ic.absent_in != 0) || !find_member(m, k, unit->slots[ip - base])) {
+            // The site's own memory: an object with the key set last seen
+            // here (so it lacks member k and has its class member where that
+            // one had it) and the same class cell has the same answer.
+            if (m.key_set() == site->shape && site->shape != 0) [[likely]] {
+                const Value& cv = m.value_at(site->cls_slot);
+                if (cv.is_string() && cv.str_cell() == site->cls.str_cell()) [[likely]] {
+                    put_nil(sp);
+                    new (sp + 1) Value(x);
+                    goto site_call;
+                }
+            }
+            const Value& k = unit->constants[ip[1].a.u];
+            if (k.is_string() &&
+                ((m.key_set() == ic.absent_in && ic.absent_in != 0) || !find_member(m, k, unit->slots[ip - base]))) {
                 ic.absent_in = m.key_set_id();
                 const Value* cls = find_member(m, k_class, unit->slots[ip - base + 1]);
                 if (method_ic_hit(ic, cls, k) && ic.answer.is_function()) [[likely]] {
-                    nc = ic.answer.plain_name_cell();
-                    if (nc->owner != serial) [[unlikely]] resolve(nc);
-                    site = &unit->calls[ic.site];
-                    if (nc->unit) {
-                        target = static_cast<CodeUnit*>(const_cast<void*>(nc->unit));
-                        callee = sp;
-                        win = sp;
-                        if (site->nargs < target->params &&
-                            static_cast<size_t>(win - stk) + target->reach <= cap &&
-                            site_arguments(*site, rg, unit->constants.data(), win + 1)) [[likely]] {
-                            new (callee) Value(x);
-                            sp = win + 1 + site->nargs;
-                            ip += site->len - 1;
-                            goto enter_site;
-                        }
+                    if (ic.answer.plain_name_cell() == site->fn.plain_name_cell() || fill_site(*site, ic.answer)) {
+                        site->shape = ic.absent_in;
+                        site->cls_slot = static_cast<uint32_t>(cls - &m.value_at(0));
+                        site->cls = *cls;
+                        put_nil(sp);
+                        new (sp + 1) Value(x);
+                        goto site_call;
                     }
                 }
             }
@@ -566,21 +591,72 @@ Result<Value> Machine::run(const void* const** table_out) {
         goto L_LoadLocal;  // the head's own steps, one by one
     }
 
-    // The entry of the fused calls. They have checked everything that could
-    // make the generic sequence stop or fail before the callee runs (the
-    // interrupt poll, the depth limit, the room of the operand memory, more
-    // arguments than parameters) and placed the callee slot and the
-    // arguments up to sp; ip is the Call, `site` the call site, `callee` the
-    // callee slot and `win` the callee's first register.
-    enter_site: {
+    // The fused calls, their callee slot (sp) filled: first everything that
+    // could make the generic sequence stop or fail before the callee runs
+    // (the interrupt poll, the depth limit, the room of the operand memory;
+    // the callee's arity was checked when the site's cache was filled), then
+    // the arguments, written above the callee slot by the site's form.
+    site_call:
+        if (budget > 1 && nframes < frames_cap && sp + site->reach <= stack_end) [[likely]]
+            goto *kSiteForms[site->form];
+    site_fail:  // nothing written but the callee slot (and the receiver): the head's own steps
+        if (site->method) {
+            sp[1].~Value();
+            goto L_LoadLocal;
+        }
+    site_fallback:
+        if (site->strict) goto L_LoadGlobalStrict;
+        goto L_LoadGlobal;
+
+#define SITE_FORMS(P, OUT)                                                              \
+    SF_##P##General:                                                                    \
+        if (!site_arguments(*site, rg, unit->constants.data(), OUT)) goto site_fail;    \
+        goto site_enter;                                                                \
+    SF_##P##None:                                                                       \
+        goto site_enter;                                                                \
+    SF_##P##Local:                                                                      \
+        new (OUT) Value(rg[site->args[0].r]);                                           \
+        goto site_enter;                                                                \
+    SF_##P##Const:                                                                      \
+        new (OUT) Value(unit->constants[static_cast<size_t>(site->args[0].k)]);         \
+        goto site_enter;                                                                \
+    SITE_FORM(P, OUT, Imm)                                                              \
+    SITE_FORM(P, OUT, ImmAdd)                                                           \
+    SITE_FORM(P, OUT, ImmSub)                                                           \
+    SITE_FORM(P, OUT, ImmMul)                                                           \
+    SITE_FORM(P, OUT, ImmMod)                                                           \
+    SITE_FORM(P, OUT, LocAdd)                                                           \
+    SITE_FORM(P, OUT, LocSub)                                                           \
+    SITE_FORM(P, OUT, LocMul)                                                           \
+    SITE_FORM(P, OUT, LocMod)
+#define SITE_FORM(P, OUT, CODE)                                                         \
+    SF_##P##CODE:                                                                       \
+        if (!site_argument<SiteArg::CODE>(site->args[0], rg, OUT)) goto site_fail;      \
+        goto site_enter;
+    SITE_FORMS(, sp + 1)
+    SITE_FORMS(M, sp + 2)
+#undef SITE_FORM
+#undef SITE_FORMS
+
+    // The entry: sp is the callee slot, the arguments above it; ip is the
+    // head.
+    site_enter: {
         --budget;  // the Call's poll, which cannot fire (budget > 1)
-        frames[nframes++] = CallFrame{unit, ip + 1, BYTES(rg), BYTES(callee)};
-        if (site->drop >= 0) rg[site->drop] = Value();
-        Value* top = win + target->window;
-        while (sp < top) put_nil(sp++);
+        Value* top = sp + site->top;
+        frames[nframes++] = CallFrame{unit, ip + site->len, BYTES(rg)};
+        if (site->drop >= 0) {
+            Value& d = rg[site->drop];
+            if (d.is_heap()) [[unlikely]]
+                d = Value();
+            else
+                put_nil(&d);
+        }
+        rg = sp + 1;
+        if (size_t k = site->nils) [[unlikely]]
+            do put_nil(top - k); while (--k);
+        sp = top;
         sb = top;
-        rg = win;
-        unit = target;
+        unit = site->target;
         base = unit->pcode.data();
         ip = base;
         count += site->len;
@@ -591,9 +667,9 @@ Result<Value> Machine::run(const void* const** table_out) {
     // bitwise into the callee slot; the rest of the window is released.
     L_Return: {
         if (nframes == 0) FAIL("Return without matching call");
-        const CallFrame f = frames[--nframes];
+        const CallFrame* f = &frames[--nframes];  // read in place: nothing below pushes a frame
         {
-            Value* slot = AT_BYTES(f.slot);
+            Value* slot = rg - 1;
             if (sp > sb) [[likely]] {
                 alignas(Value) unsigned char result[sizeof(Value)];
                 std::memcpy(result, static_cast<void*>(--sp), sizeof(Value));
@@ -605,10 +681,10 @@ Result<Value> Machine::run(const void* const** table_out) {
             }
             sp = slot + 1;
         }
-        unit = f.unit;
+        unit = f->unit;
         base = unit->pcode.data();
-        ip = f.ret;
-        rg = AT_BYTES(f.regs);
+        ip = f->ret;
+        rg = AT_BYTES(f->regs);
         sb = rg + unit->window;
         ++count;
         DISPATCH();

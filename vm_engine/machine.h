@@ -138,13 +138,41 @@ struct SiteArg {
 };
 constexpr size_t kSiteArgs = 4;
 
+struct CodeUnit;
+
 struct CallSite {
+    // How the fused head writes the arguments: a block for a single
+    // argument of each SiteArg code, one for none, one general (see
+    // site_arguments in interpreter.cpp); the method calls' blocks, which
+    // write them above the receiver, follow the plain calls'.
+    enum Form : uint8_t { General, None, One, Method = One + 11 };  // One + SiteArg::Code
     uint32_t nargs = 0;
     uint32_t len = 0;    // instructions from the head to the Call, both included
     int64_t drop = -1;   // register the result will overwrite (`x = f(x)`), or -1
     bool strict = false; // CallGlobal: the head is a strict LoadGlobal
     bool copies = false; // some argument is a register or a constant (a handle to copy)
+    bool method = false; // MethodCall head: the receiver is the callee's register 0
+    uint8_t form = General;
     SiteArg args[kSiteArgs];
+    // The callee last entered through this site: the function value (held,
+    // so its cell's identity cannot pass to another function) and what its
+    // name resolved to, with the checks that depend only on the callee made
+    // once (a user function, no native of that name, the argument count
+    // within its parameters). Valid while the machine's tables stay as they
+    // are: Machine::renew_serial empties every site's cache.
+    Value fn;
+    CodeUnit* target = nullptr;
+    // The registers past the arguments (and the receiver); in values above
+    // the callee slot, the callee's stack bottom and the room the call needs.
+    size_t nils = 0;
+    size_t top = 0;
+    size_t reach = 0;
+    // MethodCall: the key set of the object last called on (one that lacks
+    // the member, 0 for none), where its class member sits, and the class
+    // name cell it held (held, like fn). The answer for that class is fn.
+    uint64_t shape = 0;
+    uint32_t cls_slot = 0;
+    Value cls;
 };
 
 // The write-back after a nested element assignment `v0[k0]...[kn] = x`: the
@@ -182,12 +210,13 @@ struct CodeUnit {
 };
 
 // The caller's state saved by a call. The caller's operand stack starts
-// right after its registers (unit->window values above regs).
+// right after its registers (unit->window values above regs). The callee
+// slot, where the window Return releases starts, is the value right below
+// the callee's registers.
 struct CallFrame {
     CodeUnit* unit;
     const PInst* ret;  // caller's instruction after the Call
     size_t regs;       // caller's register base (byte offset into the operand memory)
-    size_t slot;       // callee slot, the window to release on Return (byte offset)
 };
 
 }  // namespace vmi
@@ -318,6 +347,29 @@ struct Machine {
         frames = fresh;
         frames_cap = n;
     }
+
+    // A new serial number, after the tables that name resolution reads
+    // (functions, natives, routed built-ins) changed: every name cell's
+    // resolution and every call site's cached callee are stale.
+    void renew_serial() {
+        serial = vmi::next_serial();
+        auto forget = [](CodeUnit* u) {
+            if (!u) return;
+            for (CallSite& s : u->calls) {
+                s.fn = Value();
+                s.target = nullptr;
+                s.shape = 0;
+                s.cls = Value();
+            }
+        };
+        forget(top.get());
+        forget(stub.get());
+        for (auto& u : units) forget(u.get());
+    }
+    // Fills the cache of a fused call site for the function value `fv`
+    // (predecode.cpp). False, with the cache unchanged, when the fused head
+    // cannot enter it: the generic call handles that callee.
+    bool fill_site(CallSite& s, const Value& fv);
 
     void resolve(const NameCell* n) {
         std::string_view name = n->name->view();

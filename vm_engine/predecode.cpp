@@ -602,13 +602,37 @@ void Machine::call_sites(CodeUnit& u) {
             u.pcode[i].a.u |= static_cast<uint64_t>(u.calls.size()) << 32;
         } else if (h == L[I_LoadLocalGetConst]) {
             if (!arguments(i + 3, i, s)) continue;
+            s.method = true;
             u.pcode[i].h = L[I_MethodCall];
             u.ics[u.pcode[i + 2].a.u].site = static_cast<uint32_t>(u.calls.size());
         } else {
             continue;
         }
+        s.form = s.nargs == 0   ? uint8_t{CallSite::None}
+                 : s.nargs == 1 ? static_cast<uint8_t>(int{CallSite::One} + int{s.args[0].code})
+                                : uint8_t{CallSite::General};
+        if (s.method) s.form = static_cast<uint8_t>(s.form + CallSite::Method);
         u.calls.push_back(s);
     }
+}
+
+// The generic Call's decisions for this callee, which stay the same as long
+// as the machine's tables do: a user function's unit (for a plain call only
+// when no native binding has its name, which the generic Call would prefer),
+// taking at least the site's arguments (a method: the receiver too).
+bool Machine::fill_site(CallSite& s, const Value& fv) {
+    const NameCell* nc = fv.plain_name_cell();
+    if (nc->owner != serial) resolve(nc);
+    if (!nc->unit || (!s.method && nc->native)) return false;
+    auto* t = static_cast<CodeUnit*>(const_cast<void*>(nc->unit));
+    const size_t have = s.nargs + (s.method ? 1 : 0);
+    if (have > t->params) return false;
+    s.fn = fv;
+    s.target = t;
+    s.nils = t->window - have;
+    s.top = 1 + t->window;
+    s.reach = 1 + t->reach;
+    return true;
 }
 
 std::string VM::handler_listing(std::string_view function) const {
