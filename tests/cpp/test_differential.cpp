@@ -469,6 +469,20 @@ TEST(Differential, FusedCallsStopWhereThePlainMachineStops) {
         // A function calling itself without end: the depth limit, then the
         // rest of the program.
         "fn down(n) { return down(n - 1) }\nprint(down(3))\nprint(\"after\")",
+        // One call site whose global is rebound between its calls: to
+        // functions taking more and fewer parameters than the site passes,
+        // with more registers, back to the first, to a built-in.
+        "fn f(a) { return a + 1 }\nfn g(a, b, c) { let t = [a, b, c]\n return t }\nfn k() { return 0 }\n"
+        "let h = f\nfn call(x) { return f(x * 2) }\nlet i = 0\n"
+        "while i < 12 { print(call(i))\n if i % 4 == 1 { f = g }\n if i % 4 == 2 { f = k }\n if i % 4 == 3 { f = h }\n"
+        "  if i == 8 { f = str }\n i = i + 1 }",
+        // Method sites meeting receivers of other key sets and classes, a
+        // class member changed in place, a method taking fewer parameters.
+        "class A { fn m(self, v) { return v + 1 } fn few(self) { return 0 } }\n"
+        "class B { fn m(self, v) { return v * 10 } fn few(self) { return 1 } }\n"
+        "let a = {__class__: \"A\"}\nlet b = {__class__: \"B\", x: 1}\nlet c = {x: 2, __class__: \"A\"}\n"
+        "let i = 0\nlet t = 0\nwhile i < 9 { t = t + a.m(i) + b.m(i) + c.m(i) + a.few(i)\n"
+        "  if i == 4 { a.__class__ = \"B\" }\n i = i + 1 }\nprint(t)",
     };
     for (const char* source : programs) {
         CompiledProgram p;
@@ -527,6 +541,51 @@ TEST(Differential, FusedMethodCallsSurviveALoad) {
         load(vm, second);
         EXPECT_TRUE(vm.execute().ok());
         EXPECT_EQ(capture.finish(), "\"2 3\"\n\"2 3\"\n\"2 3\"\n") << (fast ? "fast" : "plain");
+    }
+}
+
+// What a fused call site remembers of its callee goes with the tables it was
+// decided on: a load() that redefines the function behind a value the
+// program still holds (the same function cell), and a native binding added
+// under a function's name, which the generic Call prefers.
+TEST(Differential, FusedCallSitesForgetTheirCalleeWhenTheTablesChange) {
+    struct Twice : NativeBinding {
+        Result<Value> call(std::span<const Value> args) override {
+            return Value::integer(args.empty() || !args[0].is_int() ? -1 : 2 * args[0].as_int());
+        }
+    };
+    CompiledProgram first, second, third;
+    ASSERT_TRUE(front_end("fn f(a) { return a + 1 }\nh = f\nfn use(x) { return h(x) + f(x) }\n"
+                          "class C { fn m(self, v) { return f(v) } }\nfn callm(o, v) { return o.m(v) }\n"
+                          "print(use(1), callm({__class__: \"C\"}, 1))",
+                          first));
+    ASSERT_TRUE(front_end("fn f(a, b) { let t = a * 10\n return t }\nprint(use(2), callm({__class__: \"C\"}, 2))",
+                          second));
+    ASSERT_TRUE(front_end("print(use(3), callm({__class__: \"C\"}, 3))", third));
+    for (bool fast : {true, false}) {
+        auto load = [](VM& vm, const CompiledProgram& p) {
+            std::vector<Value> constants;
+            for (const Constant& c : p.constants) constants.push_back(value_from_constant(c));
+            vm.load(optimize(p.code, nullptr, Rewrites::KeepResults), std::move(constants), {},
+                    FunctionTable(p.functions), 0);
+        };
+        VM vm({}, {}, {}, FunctionTable(), VMOptions{fast});
+        auto execute = [&vm] {
+            Result<Value> r = vm.execute();
+            return r.ok() ? std::string("ok") : r.error();
+        };
+        std::string runs;
+        CaptureStdout capture;
+        load(vm, first);
+        runs += execute();
+        load(vm, second);
+        runs += execute();
+        vm.add_native("f", std::make_shared<Twice>());
+        load(vm, third);
+        runs += execute();
+        std::string out = capture.finish();
+        EXPECT_EQ(runs, "okokok") << (fast ? "fast" : "plain");
+        EXPECT_EQ(out, "42\n4020\n126\n") << (fast ? "fast" : "plain");
     }
 }
 
