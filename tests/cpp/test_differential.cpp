@@ -295,8 +295,35 @@ private:
             return v + "[" + literal() + "] = " + rhs();
         }
         case 6: {
-            std::string v = var();
-            return v + "." + (pick(0, 1) ? "k" : "v") + " = " + rhs();
+            // A member written through a constant key, a key held in a
+            // variable, or a key text made at run time (its only handle is
+            // the one on the stack), on an object that may be shared with
+            // another variable, which must keep the old member. Fresh local
+            // variables take the fused forms (the shared names are globals
+            // at the top level).
+            std::string v = var(), w = var(), key = pick(0, 1) ? "k" : "v";
+            const bool alias = pick(0, 2) == 0;
+            std::string out;
+            if (pick(0, 1)) {
+                std::string from = pick(0, 1) ? v : "{k: 1, v: \"x\"}";
+                v = "m" + std::to_string(counter_++);
+                w = "m" + std::to_string(counter_++);
+                out = "let " + v + " = " + from + "\nlet " + w + " = 0\n";
+            }
+            if (alias) out += w + " = " + v + "\n";
+            // A value that is more than one push takes the member-write step
+            // of its own, one that is a single push the fused element write.
+            const std::string value = pick(0, 1) ? "[" + rhs() + "]" : rhs();
+            switch (pick(0, 3)) {
+                case 0: {
+                    std::string k = "k" + std::to_string(counter_++);
+                    out += "let " + k + " = \"" + key + "\"\n" + v + "[" + k + "] = " + value;
+                    break;
+                }
+                case 1: out += v + "[f\"{\"\"}" + key + "\"] = " + value; break;
+                default: out += v + "." + key + " = " + value; break;
+            }
+            return alias ? out + "\nprint(" + w + ".k, " + w + ".v)" : out;
         }
         case 7: {
             std::string v = var();
