@@ -381,6 +381,8 @@ void Machine::fuse(CodeUnit& u) {
             op = (reg(i + 3, Op::StoreLocal) ? I_KLAS_Add : I_KLA_Add) + ai * kArithConstStride;
         } else if (int ci = cmp_index(c[i].op); ci >= 0 && fwd_branch(i + 1)) {
             op = I_CJ_Lt_F + ci * kCmpStride + (c[i + 1].op == Op::JumpIfTrue ? 1 : 0);
+        } else if (is(i, Op::Mul) && (is(i + 1, Op::Add) || is(i + 1, Op::Sub)) && reg(i + 2, Op::StoreLocal)) {
+            op = is(i + 1, Op::Add) ? I_MAS_Add : I_MAS_Sub;
         } else if (int ai = arith_index(c[i].op); ai >= 0 && reg(i + 1, Op::StoreLocal)) {
             op = I_AS_Add + ai * kArithStride;
         } else if (ai >= 0 && dup_store_pop(i + 1)) {
@@ -488,19 +490,21 @@ void Machine::lazy_loops(CodeUnit& u) {
 }
 
 // The last choices, once every fused head is known: two plain pushes in a
-// row become one step, and backward jumps to a loop test (a fused
+// row (or a push and an element read by a variable key) become one step, and backward jumps to a loop test (a fused
 // compare-and-branch head, or the step of a lazy range loop) also run that
 // test, saving one dispatch per iteration; the jump itself still counts,
 // reports and polls as before.
 void Machine::loop_edges(CodeUnit& u) {
     const void* const* L = label_table(*this);
     const size_t n = u.code.size();
-    // Pairs of pushes, where the second one heads nothing longer.
+    // Pairs of pushes, where the second one heads nothing longer (or is an
+    // element read by a variable key).
     for (size_t i = 0; i + 1 < n; ++i) {
         if (u.pcode[i].h != L[I_LoadLocal]) continue;
         const void* next = u.pcode[i + 1].h;
         const int op = next == L[I_LoadLocal] ? I_LoadLocal2 : next == L[I_LoadConst] ? I_LoadLocalConst
-                     : next == L[I_Push]      ? I_LoadLocalPush : -1;
+                     : next == L[I_Push]      ? I_LoadLocalPush
+                     : next == L[I_LoadLocalGetLocal] ? I_LoadLocalGetLocal2 : -1;
         if (op < 0) continue;
         u.pcode[i].h = L[op];
         ++i;

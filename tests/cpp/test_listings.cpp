@@ -143,6 +143,17 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadLocal 1; Push 1; Sub; StoreLocal 1; Jump 0; LoadLocal 0; Return; Return",
          "LPCJ_Gt_F; TPCJ_Gt_F; CJ_Gt_F; JumpIfFalse; SetElemLocalLP; LoadLocalPush; Push; SetIndexStore; StoreLocal; "
          "LPAI_Sub; TPAS_Sub; AS_Sub; StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
+    // A sum of weighted elements: the running sum and the element are
+    // pushed in one step, the product is added and stored in another.
+    Case{"fn f(a, k) { let s = 0\n while k > 0 { s = s + a[k] * (k + 1)\n s = s - a[k] * 2.5\n k = k - 1 }\n return s }", "f",
+         "Push 0; StoreLocal 2; LoadLocal 1; Push 0; Gt; JumpIfFalse 29; LoadLocal 2; LoadLocal 0; LoadLocal 1; "
+         "GetIndex; LoadLocal 1; Push 1; Add; Mul; Add; StoreLocal 2; LoadLocal 2; LoadLocal 0; LoadLocal 1; "
+         "GetIndex; LoadConst 0 2.5; Mul; Sub; StoreLocal 2; LoadLocal 1; Push 1; Sub; StoreLocal 1; Jump 2; "
+         "LoadLocal 2; Return; Return",
+         "PushStore; StoreLocal; LPCJ_Gt_F; TPCJ_Gt_F; CJ_Gt_F; JumpIfFalse; LoadLocalGetLocal2; LoadLocalGetLocal; "
+         "LoadLocal; GetIndex; LPA_Add; TPA_Add; Add; MAS_Add; AS_Add; StoreLocal; LoadLocalGetLocal2; "
+         "LoadLocalGetLocal; LoadLocal; GetIndex; TKA_Mul; MAS_Sub; AS_Sub; StoreLocal; LPAI_Sub; TPAS_Sub; AS_Sub; "
+         "StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
     Case{"fn f(o, x) { return o.m(x) }", "f",
          "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; LoadLocal 1; Call 1; Return; Return",
          "MethodCall; LoadConst; GetIndex; LoadLocal; CallSite; Return; Return"},
