@@ -355,7 +355,10 @@ void Machine::fuse(CodeUnit& u) {
                 op = (reg(i + 3, Op::StoreLocal) ? I_LKAS_Add : I_LKA_Add) + ai * kArithConstStride;
             } else if (cmp_jump(i + 1) >= 0) {
                 op = I_TLCJ_Lt_F + cmp_jump(i + 1) * kCmpConstStride;
-            } else if (int ai = arith_at(i + 1); ai >= 0) {
+            } else if (int ai = arith_at(i + 1);
+                       ai == 2 && (is(i + 2, Op::Add) || is(i + 2, Op::Sub)) && !reg(i + 3, Op::StoreLocal)) {
+                op = is(i + 2, Op::Add) ? I_TLMA_Add : I_TLMA_Sub;
+            } else if (ai >= 0) {
                 op = (reg(i + 2, Op::StoreLocal) ? I_TLAS_Add : I_TLA_Add) + ai * kArithConstStride;
             } else if (is(i + 1, Op::Return)) {
                 op = I_LoadLocalReturn;
@@ -383,6 +386,8 @@ void Machine::fuse(CodeUnit& u) {
             op = I_CJ_Lt_F + ci * kCmpStride + (c[i + 1].op == Op::JumpIfTrue ? 1 : 0);
         } else if (is(i, Op::Mul) && (is(i + 1, Op::Add) || is(i + 1, Op::Sub)) && reg(i + 2, Op::StoreLocal)) {
             op = is(i + 1, Op::Add) ? I_MAS_Add : I_MAS_Sub;
+        } else if (is(i, Op::Mul) && (is(i + 1, Op::Add) || is(i + 1, Op::Sub))) {
+            op = is(i + 1, Op::Add) ? I_MA_Add : I_MA_Sub;
         } else if (int ai = arith_index(c[i].op); ai >= 0 && reg(i + 1, Op::StoreLocal)) {
             op = I_AS_Add + ai * kArithStride;
         } else if (ai >= 0 && dup_store_pop(i + 1)) {

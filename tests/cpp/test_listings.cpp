@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(InPlace, Compiled, testing::Values(
          "GetIndex; LoadLocal 2; GetIndex; LoadLocal 2; LoadLocal 1; Mul; Add; Dup; StoreLocal 4; SetIndex; "
          "LoadLocal 3; Swap; SetIndex; StoreLocal 0; LoadLocal 4; Return",
          "NestedSetHead; Dup; LoadLocal; Dup; StoreLocal; GetIndex; LoadLocal; NestedGet; LoadLocal; GetIndex; "
-         "LoadLocal; GetIndex; LLMA_Add; TLA_Mul; Mul; Add; Dup; StoreLocal; NestedSetTail; LoadLocal; Swap; "
+         "LoadLocal; GetIndex; LLMA_Add; TLMA_Add; MA_Add; Add; Dup; StoreLocal; NestedSetTail; LoadLocal; Swap; "
          "SetIndexStore; StoreLocal; LoadLocalReturn; Return"},
     Case{"let xs = [1, 2]\nxs[0] = 5", "",
          "Push 1; Push 2; MakeArray 2; StoreLocal 0; LoadLocal 0; Push 0; Push 5; SetIndex; StoreLocal 0; Halt",
