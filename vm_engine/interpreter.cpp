@@ -536,7 +536,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     // the generic Call leaves it after unbinding the method.
     L_MethodCall: {
         const Value& x = rg[ip->a.u];
-        const Value& k = unit->constants[ip[1].a.u];
+        const Value& k = unit->constants[static_cast<uint32_t>(ip[1].a.u)];
         MethodIC& ic = unit->ics[ip[2].a.u];
         if (x.kind() == Kind::Object && k.is_string() && budget > 1 && nframes < frames_cap) {
             const ObjMap& m = x.members();
@@ -643,8 +643,10 @@ Result<Value> Machine::run(const void* const** table_out) {
         new (sp++) Value(g);
         NEXT();
     }
+    // The low half of the operand: after a LoadLocalGetConst head the high
+    // half holds that site's member cache (member_site_slot in machine.h).
     L_LoadConst:
-        new (sp++) Value(unit->constants[ip->a.u]);
+        new (sp++) Value(unit->constants[static_cast<uint32_t>(ip->a.u)]);
         NEXT();
 
     // The new array goes to the stack, or with the StoreLocal that follows

@@ -347,7 +347,8 @@ void Machine::fuse(CodeUnit& u) {
                     else
                         op = I_LoadLocalGetLocal;
                 }
-            } else if (konst(i + 1) && is(i + 2, Op::GetIndex)) {
+            } else if (konst(i + 1) && u.constants[c[i + 1].operand].is_string() && is(i + 2, Op::GetIndex) &&
+                       c[i + 1].operand <= UINT32_MAX) {
                 op = I_LoadLocalGetConst;
             } else if (float_const(i + 1) && cmp_jump(i + 2) >= 0) {
                 op = I_LKCJ_Lt_F + cmp_jump(i + 2) * kCmpConstStride;
