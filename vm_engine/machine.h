@@ -348,6 +348,7 @@ struct Machine {
     void lazy_loops(CodeUnit& u);
     void loop_edges(CodeUnit& u);
     void call_sites(CodeUnit& u);
+    void member_updates(CodeUnit& u);
     Value lookup_method(Value obj, const Value& key, MethodIC& ic);
     Result<Value> run(const void* const** table_out);
 

@@ -149,6 +149,7 @@ void Machine::prepare(CodeUnit& u) {
         lazy_loops(u);
         loop_edges(u);
         call_sites(u);
+        member_updates(u);
     }
     // SetIndexGlobal takes the slot the following StoreGlobal resolved to.
     for (size_t i = 0; i < n; ++i) {
@@ -528,6 +529,17 @@ void Machine::loop_edges(CodeUnit& u) {
             if (head == L[I_LLCJ_Lt_F + ci * kCmpStride]) p.h = L[I_JB_LLCJ_Lt + 2 * ci];
         }
     }
+}
+
+// `o.k = o.k ...`: the object and key pushed for the write and the
+// member read that follows are one step (LoadLocalConstGet), once the call
+// sites have taken the member reads that head method calls.
+void Machine::member_updates(CodeUnit& u) {
+    const void* const* L = label_table(*this);
+    const size_t n = u.code.size();
+    for (size_t i = 0; i + 2 < n; ++i)
+        if (u.pcode[i].h == L[I_LoadLocalConst] && u.pcode[i + 2].h == L[I_LoadLocalGetConst])
+            u.pcode[i].h = L[I_LoadLocalConstGet];
 }
 
 // Call sites, once every other handler is chosen. A Call learns here whether

@@ -316,7 +316,7 @@ private:
             const bool alias = pick(0, 2) == 0;
             std::string out;
             if (pick(0, 1)) {
-                std::string from = pick(0, 1) ? v : "{k: 1, v: \"x\"}";
+                std::string from = pick(0, 1) ? v : pick(0, 1) ? "{k: 1, v: \"x\"}" : "{k: 1, v: 2.5}";
                 v = "m" + std::to_string(counter_++);
                 w = "m" + std::to_string(counter_++);
                 out = "let " + v + " = " + from + "\nlet " + w + " = 0\n";
@@ -324,7 +324,11 @@ private:
             if (alias) out += w + " = " + v + "\n";
             // A value that is more than one push takes the member-write step
             // of its own, one that is a single push the fused element write.
-            const std::string value = pick(0, 1) ? "[" + rhs() + "]" : rhs();
+            // A member may be updated from its own value.
+            const int shape = pick(0, 2);
+            const std::string value = shape == 0   ? "[" + rhs() + "]"
+                                    : shape == 1 ? rhs()
+                                                 : v + "." + key + " + " + rhs();
             switch (pick(0, 3)) {
                 case 0: {
                     std::string k = "k" + std::to_string(counter_++);
@@ -332,7 +336,13 @@ private:
                     break;
                 }
                 case 1: out += v + "[f\"{\"\"}" + key + "\"] = " + value; break;
-                default: out += v + "." + key + " = " + value; break;
+                default:
+                    // Repeated, so that the member caches of the sites are
+                    // filled when they run again.
+                    if (shape == 2) out += "for q" + std::to_string(counter_++) + " in range(0, 3) { ";
+                    out += v + "." + key + " = " + value;
+                    if (shape == 2) out += " }";
+                    break;
             }
             return alias ? out + "\nprint(" + w + ".k, " + w + ".v)" : out;
         }
