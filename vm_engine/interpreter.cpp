@@ -571,7 +571,7 @@ Result<Value> Machine::run(const void* const** table_out) {
                     goto site_call;
                 }
             }
-            const Value& k = unit->constants[ip[1].a.u];
+            const Value& k = unit->constants[static_cast<uint32_t>(ip[1].a.u)];
             if (k.is_string() &&
                 ((m.key_set() == ic.absent_in && ic.absent_in != 0) || !find_member(m, k, unit->slots[ip - base]))) {
                 ic.absent_in = m.key_set_id();
@@ -719,8 +719,10 @@ Result<Value> Machine::run(const void* const** table_out) {
         new (sp++) Value(g);
         NEXT();
     }
+    // The low half of the operand: after a LoadLocalGetConst head the high
+    // half holds that site's member cache (member_site_slot in machine.h).
     L_LoadConst:
-        new (sp++) Value(unit->constants[ip->a.u]);
+        new (sp++) Value(unit->constants[static_cast<uint32_t>(ip->a.u)]);
         NEXT();
 
     // The new array goes to the stack, or with the StoreLocal that follows
@@ -811,9 +813,47 @@ Result<Value> Machine::run(const void* const** table_out) {
     L_SetIndexChain:
         setindex_variant = 3;
         goto set_index;
-    L_SetIndexStore:
+    L_SetIndexStore: {
+        // `o.k = v` on an existing member k of an object variable o, when o
+        // and the stack hold the object's only handles: written in place,
+        // and the store that follows finds o already holding it. The key is
+        // held elsewhere too (a constant or a variable), so neither handle
+        // dropped here is the last. Everything else takes the general road.
+        if (sp - sb >= 3) [[likely]] {
+            Value& c = sp[-3];
+            const Value& k = sp[-2];
+            if (c.kind() == Kind::Object && k.is_string() && k.share_count() > 1 && c.share_count() == 2 &&
+                c.cell() == rg[ip->a.u].cell()) {
+                ObjMap& m = c.members_in_place();
+                const uint32_t at = unit->slots[ip - base];
+                if (at < m.size() && m.key_at(at).str_cell() == k.str_cell()) [[likely]] {
+                    move_into(m.value_at(at), sp[-1]);
+                    sp[-2].drop_shared();
+                    c.drop_shared();
+                    sp -= 3;
+                    NEXTN(2);
+                }
+                goto set_member_search;
+            }
+        }
         setindex_variant = 4;
         goto set_index;
+    }
+    // The member is elsewhere than the site found it last time (or
+    // missing): searched for, with the same conditions as above.
+    set_member_search: {
+        __asm__("" : "+r"(ip));  // read again, not kept from the fast path
+        Value& c = sp[-3];
+        if (Value* slot = find_member(c.members_in_place(), sp[-2], unit->slots[ip - base])) {
+            move_into(*slot, sp[-1]);
+            sp[-2].drop_shared();
+            c.drop_shared();
+            sp -= 3;
+            NEXTN(2);
+        }
+        setindex_variant = 4;
+        goto set_index;
+    }
     set_index: {
         NEED(3);
         Value& c = sp[-3];

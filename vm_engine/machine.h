@@ -400,6 +400,7 @@ struct Machine {
     void lazy_loops(CodeUnit& u);
     void loop_edges(CodeUnit& u);
     void call_sites(CodeUnit& u);
+    void member_updates(CodeUnit& u);
     Value lookup_method(Value obj, const Value& key, MethodIC& ic);
     Result<Value> run(const void* const** table_out);
 
@@ -414,6 +415,15 @@ namespace vmi {
 // Member `key` (a String) of `m`, trying the position cached in `slot` first:
 // objects built by the same code keep their keys in the same order, and keys
 // taken from the constant pool share one cell, so a hit is one comparison.
+// A LoadLocalGetConst head (o.k with k a String constant) keeps where it
+// found k last time in the high half of its LoadConst's operand, next to the
+// constant's index: the fast path reads both from one entry.
+inline uint32_t member_site_slot(const PInst& load_const) { return static_cast<uint32_t>(load_const.a.u >> 32); }
+inline void set_member_site_slot(const PInst& load_const, uint32_t slot) {
+    PInst& p = const_cast<PInst&>(load_const);  // the unit's own code, which the machine owns
+    p.a.u = (p.a.u & 0xffffffffu) | static_cast<uint64_t>(slot) << 32;
+}
+
 [[gnu::always_inline]] inline const Value* find_member(const ObjMap& m, const Value& key, uint32_t& slot) {
     if (slot < m.size() && m.key_at(slot).str_cell() == key.str_cell()) return &m.value_at(slot);
     const Value* found = m.find(key);

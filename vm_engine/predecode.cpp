@@ -149,6 +149,7 @@ void Machine::prepare(CodeUnit& u) {
         lazy_loops(u);
         loop_edges(u);
         call_sites(u);
+        member_updates(u);
     }
     // SetIndexGlobal takes the slot the following StoreGlobal resolved to.
     for (size_t i = 0; i < n; ++i) {
@@ -347,7 +348,8 @@ void Machine::fuse(CodeUnit& u) {
                     else
                         op = I_LoadLocalGetLocal;
                 }
-            } else if (konst(i + 1) && is(i + 2, Op::GetIndex)) {
+            } else if (konst(i + 1) && u.constants[c[i + 1].operand].is_string() && is(i + 2, Op::GetIndex) &&
+                       c[i + 1].operand <= UINT32_MAX) {
                 op = I_LoadLocalGetConst;
             } else if (float_const(i + 1) && cmp_jump(i + 2) >= 0) {
                 op = I_LKCJ_Lt_F + cmp_jump(i + 2) * kCmpConstStride;
@@ -355,7 +357,10 @@ void Machine::fuse(CodeUnit& u) {
                 op = (reg(i + 3, Op::StoreLocal) ? I_LKAS_Add : I_LKA_Add) + ai * kArithConstStride;
             } else if (cmp_jump(i + 1) >= 0) {
                 op = I_TLCJ_Lt_F + cmp_jump(i + 1) * kCmpConstStride;
-            } else if (int ai = arith_at(i + 1); ai >= 0) {
+            } else if (int ai = arith_at(i + 1);
+                       ai == 2 && (is(i + 2, Op::Add) || is(i + 2, Op::Sub)) && !reg(i + 3, Op::StoreLocal)) {
+                op = is(i + 2, Op::Add) ? I_TLMA_Add : I_TLMA_Sub;
+            } else if (ai >= 0) {
                 op = (reg(i + 2, Op::StoreLocal) ? I_TLAS_Add : I_TLA_Add) + ai * kArithConstStride;
             } else if (is(i + 1, Op::Return)) {
                 op = I_LoadLocalReturn;
@@ -381,6 +386,10 @@ void Machine::fuse(CodeUnit& u) {
             op = (reg(i + 3, Op::StoreLocal) ? I_KLAS_Add : I_KLA_Add) + ai * kArithConstStride;
         } else if (int ci = cmp_index(c[i].op); ci >= 0 && fwd_branch(i + 1)) {
             op = I_CJ_Lt_F + ci * kCmpStride + (c[i + 1].op == Op::JumpIfTrue ? 1 : 0);
+        } else if (is(i, Op::Mul) && (is(i + 1, Op::Add) || is(i + 1, Op::Sub)) && reg(i + 2, Op::StoreLocal)) {
+            op = is(i + 1, Op::Add) ? I_MAS_Add : I_MAS_Sub;
+        } else if (is(i, Op::Mul) && (is(i + 1, Op::Add) || is(i + 1, Op::Sub))) {
+            op = is(i + 1, Op::Add) ? I_MA_Add : I_MA_Sub;
         } else if (int ai = arith_index(c[i].op); ai >= 0 && reg(i + 1, Op::StoreLocal)) {
             op = I_AS_Add + ai * kArithStride;
         } else if (ai >= 0 && dup_store_pop(i + 1)) {
@@ -488,19 +497,21 @@ void Machine::lazy_loops(CodeUnit& u) {
 }
 
 // The last choices, once every fused head is known: two plain pushes in a
-// row become one step, and backward jumps to a loop test (a fused
+// row (or a push and an element read by a variable key) become one step, and backward jumps to a loop test (a fused
 // compare-and-branch head, or the step of a lazy range loop) also run that
 // test, saving one dispatch per iteration; the jump itself still counts,
 // reports and polls as before.
 void Machine::loop_edges(CodeUnit& u) {
     const void* const* L = label_table(*this);
     const size_t n = u.code.size();
-    // Pairs of pushes, where the second one heads nothing longer.
+    // Pairs of pushes, where the second one heads nothing longer (or is an
+    // element read by a variable key).
     for (size_t i = 0; i + 1 < n; ++i) {
         if (u.pcode[i].h != L[I_LoadLocal]) continue;
         const void* next = u.pcode[i + 1].h;
         const int op = next == L[I_LoadLocal] ? I_LoadLocal2 : next == L[I_LoadConst] ? I_LoadLocalConst
-                     : next == L[I_Push]      ? I_LoadLocalPush : -1;
+                     : next == L[I_Push]      ? I_LoadLocalPush
+                     : next == L[I_LoadLocalGetLocal] ? I_LoadLocalGetLocal2 : -1;
         if (op < 0) continue;
         u.pcode[i].h = L[op];
         ++i;
@@ -518,6 +529,17 @@ void Machine::loop_edges(CodeUnit& u) {
             if (head == L[I_LLCJ_Lt_F + ci * kCmpStride]) p.h = L[I_JB_LLCJ_Lt + 2 * ci];
         }
     }
+}
+
+// `o.k = o.k ...`: the object and key pushed for the write and the
+// member read that follows are one step (LoadLocalConstGet), once the call
+// sites have taken the member reads that head method calls.
+void Machine::member_updates(CodeUnit& u) {
+    const void* const* L = label_table(*this);
+    const size_t n = u.code.size();
+    for (size_t i = 0; i + 2 < n; ++i)
+        if (u.pcode[i].h == L[I_LoadLocalConst] && u.pcode[i + 2].h == L[I_LoadLocalGetConst])
+            u.pcode[i].h = L[I_LoadLocalConstGet];
 }
 
 // Call sites, once every other handler is chosen. A Call learns here whether

@@ -183,6 +183,9 @@ public:
 
     // Number of handles sharing the cell (1 for scalars).
     size_t share_count() const { return is_heap() ? u_.cell->rc : 1; }
+    // Gives up this handle on a heap value that has other handles (the
+    // count stays above zero); the slot is then raw memory.
+    void drop_shared() noexcept { --u_.cell->rc; }
     // Identity of the heap cell (nullptr for scalars); for fast paths and tests.
     const void* cell() const { return is_heap() ? u_.cell : nullptr; }
     StrCell* str_cell() const { return u_.str; }

@@ -153,6 +153,7 @@ public:
 private:
     std::mt19937_64 rng_;
     int counter_ = 0;
+    std::string elements_;  // the array of numbers of the kernel being generated
     int functions_ = 0;  // f0..f{functions_-1} exist
     int loop_depth_ = 0;
     int reads_left_ = 1;
@@ -229,9 +230,11 @@ private:
         return one(nums);
     }
     std::string term(const std::vector<std::string>& vars, int depth) {
-        switch (pick(0, 5)) {
+        switch (pick(0, 6)) {
         case 0: case 1: return number();
         case 2: return depth < 2 ? "(" + arith(vars, depth + 1) + ")" : number();
+        case 6:  // an element of the kernel's numbers, by its counter
+            return elements_.empty() ? number() : elements_ + "[" + vars[2] + "]";
         case 3: return pick(0, 3) ? vars[pick(0, vars.size() - 1)] : var();
         default: return vars[pick(0, vars.size() - 1)];
         }
@@ -252,6 +255,10 @@ private:
                           i = "i" + std::to_string(counter_++);
         const std::vector<std::string> vars = {x, y, i};
         std::string out = "let " + x + " = " + number() + "\nlet " + y + " = " + number() + "\nlet " + i + " = 0\n";
+        elements_ = "w" + std::to_string(counter_++);
+        out += "let " + elements_ + " = [";
+        for (int k = 0; k < 6; ++k) out += (k ? ", " : "") + number();
+        out += "]\n";
         // A counted loop, or one stepping a Float towards a Float bound.
         if (pick(0, 1))
             out += "while " + i + " < " + std::to_string(pick(0, 4)) + " { " + i + " = " + i + " + 1\n";
@@ -260,8 +267,11 @@ private:
                    "if " + i + " > 4 { break }\n";
         for (int k = pick(1, 3); k > 0; --k) {
             const std::string& v = pick(0, 1) ? x : y;
-            switch (pick(0, 2)) {
+            switch (pick(0, 3)) {
             case 0: out += v + " = " + arith(vars, 0) + "\n"; break;
+            case 3:  // a product of two computed numbers taken into a sum
+                out += v + " = " + v + (pick(0, 1) ? " + " : " - ") + term(vars, 1) + " * (" + arith(vars, 1) + ")\n";
+                break;
             case 1:
                 out += "if " + condition(vars) + " { " + v + " = " + arith(vars, 0) + " } else { " + y + " = " +
                        term(vars, 0) + " }\n";
@@ -269,6 +279,7 @@ private:
             default: out += "if " + condition(vars) + " { break }\n"; break;
             }
         }
+        elements_.clear();
         return out + "}\nprint(" + x + ")\nprint(" + y + ")";
     }
 
@@ -295,8 +306,45 @@ private:
             return v + "[" + literal() + "] = " + rhs();
         }
         case 6: {
-            std::string v = var();
-            return v + "." + (pick(0, 1) ? "k" : "v") + " = " + rhs();
+            // A member written through a constant key, a key held in a
+            // variable, or a key text made at run time (its only handle is
+            // the one on the stack), on an object that may be shared with
+            // another variable, which must keep the old member. Fresh local
+            // variables take the fused forms (the shared names are globals
+            // at the top level).
+            std::string v = var(), w = var(), key = pick(0, 1) ? "k" : "v";
+            const bool alias = pick(0, 2) == 0;
+            std::string out;
+            if (pick(0, 1)) {
+                std::string from = pick(0, 1) ? v : pick(0, 1) ? "{k: 1, v: \"x\"}" : "{k: 1, v: 2.5}";
+                v = "m" + std::to_string(counter_++);
+                w = "m" + std::to_string(counter_++);
+                out = "let " + v + " = " + from + "\nlet " + w + " = 0\n";
+            }
+            if (alias) out += w + " = " + v + "\n";
+            // A value that is more than one push takes the member-write step
+            // of its own, one that is a single push the fused element write.
+            // A member may be updated from its own value.
+            const int shape = pick(0, 2);
+            const std::string value = shape == 0   ? "[" + rhs() + "]"
+                                    : shape == 1 ? rhs()
+                                                 : v + "." + key + " + " + rhs();
+            switch (pick(0, 3)) {
+                case 0: {
+                    std::string k = "k" + std::to_string(counter_++);
+                    out += "let " + k + " = \"" + key + "\"\n" + v + "[" + k + "] = " + value;
+                    break;
+                }
+                case 1: out += v + "[f\"{\"\"}" + key + "\"] = " + value; break;
+                default:
+                    // Repeated, so that the member caches of the sites are
+                    // filled when they run again.
+                    if (shape == 2) out += "for q" + std::to_string(counter_++) + " in range(0, 3) { ";
+                    out += v + "." + key + " = " + value;
+                    if (shape == 2) out += " }";
+                    break;
+            }
+            return alias ? out + "\nprint(" + w + ".k, " + w + ".v)" : out;
         }
         case 7: {
             std::string v = var();

@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(InPlace, Compiled, testing::Values(
          "GetIndex; LoadLocal 2; GetIndex; LoadLocal 2; LoadLocal 1; Mul; Add; Dup; StoreLocal 4; SetIndex; "
          "LoadLocal 3; Swap; SetIndex; StoreLocal 0; LoadLocal 4; Return",
          "NestedSetHead; Dup; LoadLocal; Dup; StoreLocal; GetIndex; LoadLocal; NestedGet; LoadLocal; GetIndex; "
-         "LoadLocal; GetIndex; LLMA_Add; TLA_Mul; Mul; Add; Dup; StoreLocal; NestedSetTail; LoadLocal; Swap; "
+         "LoadLocal; GetIndex; LLMA_Add; TLMA_Add; MA_Add; Add; Dup; StoreLocal; NestedSetTail; LoadLocal; Swap; "
          "SetIndexStore; StoreLocal; LoadLocalReturn; Return"},
     Case{"let xs = [1, 2]\nxs[0] = 5", "",
          "Push 1; Push 2; MakeArray 2; StoreLocal 0; LoadLocal 0; Push 0; Push 5; SetIndex; StoreLocal 0; Halt",
@@ -142,6 +142,26 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadLocal 1; Push 0; Gt; JumpIfFalse 14; LoadLocal 0; LoadLocal 1; Push 0; SetIndex; StoreLocal 0; "
          "LoadLocal 1; Push 1; Sub; StoreLocal 1; Jump 0; LoadLocal 0; Return; Return",
          "LPCJ_Gt_F; TPCJ_Gt_F; CJ_Gt_F; JumpIfFalse; SetElemLocalLP; LoadLocalPush; Push; SetIndexStore; StoreLocal; "
+         "LPAI_Sub; TPAS_Sub; AS_Sub; StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
+    // A sum of weighted elements: the running sum and the element are
+    // pushed in one step, the product is added and stored in another.
+    Case{"fn f(a, k) { let s = 0\n while k > 0 { s = s + a[k] * (k + 1)\n s = s - a[k] * 2.5\n k = k - 1 }\n return s }", "f",
+         "Push 0; StoreLocal 2; LoadLocal 1; Push 0; Gt; JumpIfFalse 29; LoadLocal 2; LoadLocal 0; LoadLocal 1; "
+         "GetIndex; LoadLocal 1; Push 1; Add; Mul; Add; StoreLocal 2; LoadLocal 2; LoadLocal 0; LoadLocal 1; "
+         "GetIndex; LoadConst 0 2.5; Mul; Sub; StoreLocal 2; LoadLocal 1; Push 1; Sub; StoreLocal 1; Jump 2; "
+         "LoadLocal 2; Return; Return",
+         "PushStore; StoreLocal; LPCJ_Gt_F; TPCJ_Gt_F; CJ_Gt_F; JumpIfFalse; LoadLocalGetLocal2; LoadLocalGetLocal; "
+         "LoadLocal; GetIndex; LPA_Add; TPA_Add; Add; MAS_Add; AS_Add; StoreLocal; LoadLocalGetLocal2; "
+         "LoadLocalGetLocal; LoadLocal; GetIndex; TKA_Mul; MAS_Sub; AS_Sub; StoreLocal; LPAI_Sub; TPAS_Sub; AS_Sub; "
+         "StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
+    // A member updated from its own value: the write's pushes and the read
+    // are one step.
+    Case{"fn f(o, d) { while d > 0 { o.x = o.x + o.v * d\n d = d - 1 }\n return o }", "f",
+         "LoadLocal 1; Push 0; Gt; JumpIfFalse 22; LoadLocal 0; LoadConst 0 \"x\"; LoadLocal 0; LoadConst 1 \"x\"; "
+         "GetIndex; LoadLocal 0; LoadConst 2 \"v\"; GetIndex; LoadLocal 1; Mul; Add; SetIndex; StoreLocal 0; "
+         "LoadLocal 1; Push 1; Sub; StoreLocal 1; Jump 0; LoadLocal 0; Return; Return",
+         "LPCJ_Gt_F; TPCJ_Gt_F; CJ_Gt_F; JumpIfFalse; LoadLocalConstGet; LoadConst; LoadLocalGetConst; LoadConst; "
+         "GetIndex; LoadLocalGetConst; LoadConst; GetIndex; TLMA_Add; MA_Add; Add; SetIndexStore; StoreLocal; "
          "LPAI_Sub; TPAS_Sub; AS_Sub; StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
     Case{"fn f(o, x) { return o.m(x) }", "f",
          "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; LoadLocal 1; Call 1; Return; Return",
