@@ -312,11 +312,12 @@ Result<Value> Machine::run(const void* const** table_out) {
         }                                                   \
     } while (0)
     // Taken loop edges, ip already at the target of the jump at `at`: stack
-    // room for the next straight run, the interrupt check, and the JIT hook
-    // for jumps strictly backwards (the positions computed only for it).
+    // room for the next straight run (unless the unit's stack depths agree
+    // on every path, CodeUnit::balanced), the interrupt check, and the JIT
+    // hook for jumps strictly backwards (the positions computed only for it).
 #define BACKEDGE(at)                                                                     \
     do {                                                                                 \
-        if (static_cast<size_t>(stack_end - sp) < unit->headroom) [[unlikely]]           \
+        if (!unit->balanced && static_cast<size_t>(stack_end - sp) < unit->headroom) [[unlikely]] \
             ENSURE_AT(static_cast<size_t>(sp - stk) + unit->headroom);                   \
         POLL();                                                                          \
         if (jit) [[unlikely]]                                                            \

@@ -207,6 +207,10 @@ struct CodeUnit {
     uint32_t window = 0;       // registers of a call: max(nregs, params)
     size_t headroom = 0;       // stack room one straight run can need
     size_t reach = 0;          // window + headroom: the room entering a call needs above the callee slot
+    // Every instruction is reached with one stack depth, whatever the path
+    // (stack_depths_agree() in predecode.cpp): a loop then never grows the
+    // stack, and its edges need not check the room.
+    bool balanced = false;
 };
 
 // The caller's state saved by a call. The caller's operand stack starts

@@ -64,6 +64,48 @@ size_t Machine::write_back(CodeUnit& u, size_t i) {
     return u.chains.size();
 }
 
+namespace {
+// True when every instruction reachable from the first is reached with one
+// stack depth on every path, and no path pops below the bottom. Halt goes on
+// to the next instruction, as it does when run. Every depth is then that of
+// a path through distinct instructions, so at most the unit's headroom (the
+// growth of all its instructions together), and a run only ever stands at
+// the depth it started from plus the difference of two such depths. With
+// the headroom ensured whenever a run starts or resumes (after a failure or
+// an interrupt, from wherever they left the stack), no loop can outgrow it.
+bool stack_depths_agree(const Code& code) {
+    const size_t n = code.size();
+    constexpr uint64_t kUnseen = UINT64_MAX;
+    std::vector<uint64_t> depth(n + 1, kUnseen);
+    std::vector<size_t> todo;
+    auto reach = [&](size_t at, uint64_t d) {
+        at = std::min(at, n);
+        if (depth[at] == kUnseen) {
+            depth[at] = d;
+            todo.push_back(at);
+            return true;
+        }
+        return depth[at] == d;
+    };
+    if (!reach(0, 0)) return false;
+    while (!todo.empty()) {
+        const size_t i = todo.back();
+        todo.pop_back();
+        if (i == n) continue;  // the end of the code: the run stops there
+        const Instruction& in = code[i];
+        const uint64_t pops = op_pops(in.op, in.operand), d = depth[i];
+        if (pops > d) return false;
+        const uint64_t after = d - pops + op_pushes(in.op);
+        const Flow flow = op_flow(in.op);
+        if (flow == Flow::Jump || flow == Flow::Branch)
+            if (!reach(in.operand, after)) return false;
+        if (flow == Flow::Jump || in.op == Op::Return) continue;
+        if (!reach(i + 1, after)) return false;
+    }
+    return true;
+}
+}  // namespace
+
 void Machine::prepare(CodeUnit& u) {
     const void* const* L = label_table(*this);
     const Code& code = u.code;
@@ -166,6 +208,7 @@ void Machine::prepare(CodeUnit& u) {
         if (pushes > pops) growth += pushes - pops;
     }
     u.headroom = growth + 8;
+    u.balanced = stack_depths_agree(code);
     u.window = std::max(u.nregs, u.params);
     u.reach = u.window + u.headroom;
 }

@@ -712,6 +712,29 @@ TEST(Robustness, DeepValuesBuiltByTheLoop) {
     EXPECT_EQ(run(code, k), "ok:400002");
 }
 
+TEST(Robustness, LoopsThatGrowTheStackGetRoom) {
+    // r0 counts to 200000 and each iteration leaves a 7 on the stack: on
+    // every iteration, or on every other one (the loop's head is then reached
+    // with different depths). The counter, on top of what was left, is the result.
+    std::vector<Constant> k = {int64_t{200000}};
+    const Code every = {P(0), I(Op::StoreLocal, 0), I(Op::LoadLocal, 0), I(Op::LoadConst, 0), I(Op::Lt),
+                        I(Op::JumpIfFalse, 12), P(7), I(Op::LoadLocal, 0), P(1), I(Op::Add),
+                        I(Op::StoreLocal, 0), I(Op::Jump, 2), I(Op::LoadLocal, 0)};
+    const Code even = {P(0), I(Op::StoreLocal, 0), I(Op::LoadLocal, 0), I(Op::LoadConst, 0), I(Op::Lt),
+                       I(Op::JumpIfFalse, 16), I(Op::LoadLocal, 0), P(2), I(Op::Mod), I(Op::JumpIfTrue, 11),
+                       P(7), I(Op::LoadLocal, 0), P(1), I(Op::Add), I(Op::StoreLocal, 0), I(Op::Jump, 2),
+                       I(Op::LoadLocal, 0)};
+    for (bool fast : {true, false}) {
+        for (const Code* code : {&every, &even}) {
+            std::vector<Value> values;
+            for (const Constant& c : k) values.push_back(value_from_constant(c));
+            VM vm(*code, std::move(values), {}, FunctionTable(std::vector<FunctionEntry>{}), VMOptions{fast});
+            EXPECT_EQ(outcome(vm), "ok:200000");
+            EXPECT_EQ(vm.stack_depth(), code == &every ? 200000u : 100000u);  // the 7s
+        }
+    }
+}
+
 TEST(Jit, BackwardJumpsAreReported) {
     VM vm = Program{{P(3), I(Op::StoreLocal, 0), I(Op::LoadLocal, 0), P(1), I(Op::Sub), I(Op::Dup),
                      I(Op::StoreLocal, 0), I(Op::JumpIfTrue, 2)}}
