@@ -836,6 +836,18 @@ Result<Value> Machine::run(const void* const** table_out) {
                 }
                 goto set_member_search;
             }
+            // a[i] = v the same way, for an Int index in range.
+            if (c.kind() == Kind::Array && k.kind() == Kind::Int && c.share_count() == 2 &&
+                c.cell() == rg[ip->a.u].cell()) {
+                std::vector<Value>& items = c.items_in_place();
+                const uint64_t i = static_cast<uint64_t>(k.as_int());
+                if (i < items.size()) [[likely]] {
+                    move_into(items[i], sp[-1]);
+                    c.drop_shared();
+                    sp -= 3;  // the key is an Int: nothing to release
+                    NEXTN(2);
+                }
+            }
         }
         setindex_variant = 4;
         goto set_index;

@@ -65,6 +65,17 @@ inline void put_nil(Value* s) { s->put_nil(); }
     }
     d = std::move(s);
 }
+// move_into for a slot that often holds a handle other holders share (a
+// variable given the next element of an array): that handle is dropped
+// without a call; only the last handle takes the assignment's release path.
+[[gnu::always_inline]] inline void move_over(Value& d, Value& s) noexcept {
+    if (!d.is_heap() || d.share_count() > 1) [[likely]] {
+        if (d.is_heap()) d.drop_shared();
+        new (&d) Value(std::move(s));
+        return;
+    }
+    d = std::move(s);
+}
 [[gnu::always_inline]] inline void copy_into(Value& d, const Value& s) noexcept {
     if (!d.is_heap()) [[likely]] {
         new (&d) Value(s);

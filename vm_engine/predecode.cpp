@@ -451,6 +451,7 @@ void Machine::fuse(CodeUnit& u) {
             auto form = [&](size_t j) -> uint64_t { return is(j, Op::Push) ? 0 : is(j, Op::LoadConst) ? 1 : 2; };
             u.pcode[i].a.u = c[i].operand | form(i + 1) << 8 | form(i + 2) << 10;
             if (form(i + 1) == 2 && form(i + 2) == 0) op = I_SetElemLocalLP;
+            if (form(i + 1) == 2 && form(i + 2) == 2) op = I_SetElemLocalLL;
         }
         if (op >= 0) u.pcode[i].h = L[op];
     }
