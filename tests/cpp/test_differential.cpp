@@ -567,6 +567,13 @@ TEST(Differential, FusedCallsStopWhereThePlainMachineStops) {
     }
 }
 
+// Loads `p` into `vm` as compile_and_run prepares a program.
+void load(VM& vm, const CompiledProgram& p) {
+    std::vector<Value> constants;
+    for (const Constant& c : p.constants) constants.push_back(value_from_constant(c));
+    vm.load(optimize(p.code, nullptr, Rewrites::KeepResults), std::move(constants), {}, FunctionTable(p.functions), 0);
+}
+
 // Loading more code forgets the cached method answers of the units already
 // loaded, but not which call site each fused method call has.
 TEST(Differential, FusedMethodCallsSurviveALoad) {
@@ -576,12 +583,6 @@ TEST(Differential, FusedMethodCallsSurviveALoad) {
                           first));
     ASSERT_TRUE(front_end("let o = {__class__: \"C\"}\nprint(use(o))\nprint(use(o))", second));
     for (bool fast : {true, false}) {
-        auto load = [](VM& vm, const CompiledProgram& p) {
-            std::vector<Value> constants;
-            for (const Constant& c : p.constants) constants.push_back(value_from_constant(c));
-            vm.load(optimize(p.code, nullptr, Rewrites::KeepResults), std::move(constants), {},
-                    FunctionTable(p.functions), 0);
-        };
         VM vm({}, {}, {}, FunctionTable(), VMOptions{fast});
         CaptureStdout capture;
         load(vm, first);
@@ -611,12 +612,6 @@ TEST(Differential, FusedCallSitesForgetTheirCalleeWhenTheTablesChange) {
                           second));
     ASSERT_TRUE(front_end("print(use(3), callm({__class__: \"C\"}, 3))", third));
     for (bool fast : {true, false}) {
-        auto load = [](VM& vm, const CompiledProgram& p) {
-            std::vector<Value> constants;
-            for (const Constant& c : p.constants) constants.push_back(value_from_constant(c));
-            vm.load(optimize(p.code, nullptr, Rewrites::KeepResults), std::move(constants), {},
-                    FunctionTable(p.functions), 0);
-        };
         VM vm({}, {}, {}, FunctionTable(), VMOptions{fast});
         auto execute = [&vm] {
             Result<Value> r = vm.execute();
