@@ -827,7 +827,7 @@ Result<Value> Machine::run(const void* const** table_out) {
                 c.cell() == rg[ip->a.u].cell()) {
                 ObjMap& m = c.members_in_place();
                 const uint32_t at = unit->slots[ip - base];
-                if (at < m.size() && m.key_at(at).str_cell() == k.str_cell()) [[likely]] {
+                if (member_at(m, k, at)) [[likely]] {
                     move_into(m.value_at(at), sp[-1]);
                     sp[-2].drop_shared();
                     c.drop_shared();

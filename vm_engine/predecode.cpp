@@ -541,10 +541,10 @@ void Machine::lazy_loops(CodeUnit& u) {
 }
 
 // The last choices, once every fused head is known: two plain pushes in a
-// row (or a push and an element read by a variable key) become one step, and backward jumps to a loop test (a fused
-// compare-and-branch head, or the step of a lazy range loop) also run that
-// test, saving one dispatch per iteration; the jump itself still counts,
-// reports and polls as before.
+// row (or a push and an element read by a variable key) become one step,
+// and backward jumps to a loop test (a fused compare-and-branch head, or the
+// step of a lazy range loop) also run that test, saving one dispatch per
+// iteration; the jump itself still counts, reports and polls as before.
 void Machine::loop_edges(CodeUnit& u) {
     const void* const* L = label_table(*this);
     const size_t n = u.code.size();
