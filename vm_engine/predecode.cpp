@@ -7,7 +7,9 @@
 // whenever their fast path does not apply.
 #include <algorithm>
 #include <bit>
+#include <bitset>
 #include <string>
+#include <unordered_map>
 
 #include "machine.h"
 
@@ -247,7 +249,17 @@ bool bad_divisor(int ai, int64_t k) { return divides_by_zero(ai, static_cast<dou
 // not a), stores into a, or leaves the function, before it reads a or stores
 // into j. A run resumed after a failed instruction goes on with the next one,
 // and an interrupted instruction runs again, so those take the same paths.
-bool element_written_back(const Code& c, size_t nconst, size_t start, uint64_t a, uint64_t j, bool function) {
+//
+// Other elements may be read (LoadLocal a; LoadLocal r; GetIndex) and
+// written (LoadLocal a; LoadLocal r; v; SetIndex; StoreLocal a) on the way
+// when r is known to be above j there: r was last set by LoadLocal j;
+// Push k; Add; [Dup;] StoreLocal r with k >= 1, or the same from a q itself
+// above j with k >= 0. That holds because the lend happens only for an Int j in
+// [0, len): j + k is then an Int that does not saturate, and adding k >= 0
+// to an Int above j keeps it above. `targets` marks the instructions a jump
+// may land on; a store whose value a jump may have replaced proves nothing.
+bool element_written_back(const Code& c, size_t nconst, size_t start, uint64_t a, uint64_t j, bool function,
+                          const std::vector<bool>& targets) {
     const size_t n = c.size();
     auto load = [&](size_t p, uint64_t r) { return p < n && c[p].op == Op::LoadLocal && c[p].operand == r; };
     auto value = [&](size_t p) {
@@ -256,15 +268,39 @@ bool element_written_back(const Code& c, size_t nconst, size_t start, uint64_t a
         return in.op == Op::Push || (in.op == Op::LoadConst && in.operand < nconst) ||
                (in.op == Op::LoadLocal && in.operand < 256 && in.operand != a);
     };
-    std::vector<bool> seen(n, false);
-    std::vector<size_t> todo{start};
+    using Above = std::bitset<256>;
+    auto index_above = [&](size_t p, const Above& above) {
+        return p < n && c[p].op == Op::LoadLocal && c[p].operand < 256 && above[c[p].operand];
+    };
+    // The registers above j after StoreLocal r at p.
+    auto after_store = [&](size_t p, Above above) {
+        const uint64_t r = c[p].operand;
+        if (r >= 256) return above;
+        size_t q = p;  // the Add is at q - 1
+        if (q >= 1 && c[q - 1].op == Op::Dup && !targets[q]) --q;
+        const bool up = q >= 3 && !targets[q] && !targets[q - 1] && !targets[q - 2] && c[q - 1].op == Op::Add &&
+                        c[q - 2].op == Op::Push && c[q - 3].op == Op::LoadLocal &&
+                        ((c[q - 3].operand == j && c[q - 2].imm >= 1) ||
+                         (c[q - 3].operand < 256 && above[c[q - 3].operand] && c[q - 2].imm >= 0));
+        above.set(r, up);
+        return above;
+    };
+    // The set known at each instruction reached so far; a path goes on
+    // from an instruction seen before only when it knows less there.
+    std::unordered_map<size_t, Above> seen;
+    std::vector<std::pair<size_t, Above>> todo{{start, Above()}};
     while (!todo.empty()) {
-        size_t p = todo.back();
+        auto [p, above] = todo.back();
         todo.pop_back();
         for (;;) {
             if (p >= n) return false;
-            if (seen[p]) break;
-            seen[p] = true;
+            if (auto it = seen.find(p); it == seen.end()) {
+                seen.emplace(p, above);
+            } else {
+                const Above meet = it->second & above;
+                if (meet == it->second) break;
+                it->second = above = meet;
+            }
             const Instruction& in = c[p];
             if (in.op == Op::LoadLocal && in.operand == a) {
                 size_t q = p + 3;  // the SetIndex
@@ -273,10 +309,20 @@ bool element_written_back(const Code& c, size_t nconst, size_t start, uint64_t a
                 if (load(p + 1, j) && value(p + 2) && q + 1 < n && c[q].op == Op::SetIndex &&
                     c[q + 1].op == Op::StoreLocal && c[q + 1].operand == a)
                     break;
+                if (index_above(p + 1, above) && p + 2 < n && c[p + 2].op == Op::GetIndex) {
+                    p += 3;
+                    continue;
+                }
+                if (index_above(p + 1, above) && value(p + 2) && p + 4 < n && c[p + 3].op == Op::SetIndex &&
+                    c[p + 4].op == Op::StoreLocal && c[p + 4].operand == a) {
+                    p += 5;
+                    continue;
+                }
                 return false;
             }
             if (in.op == Op::StoreLocal && in.operand == a) break;
             if (in.op == Op::StoreLocal && in.operand == j) return false;
+            if (in.op == Op::StoreLocal) above = after_store(p, above);
             if (in.op == Op::Return) {
                 if (function) break;
                 return false;
@@ -286,7 +332,7 @@ bool element_written_back(const Code& c, size_t nconst, size_t start, uint64_t a
                 p = in.operand;
                 continue;
             }
-            if (in.op == Op::JumpIfFalse || in.op == Op::JumpIfTrue) todo.push_back(in.operand);
+            if (in.op == Op::JumpIfFalse || in.op == Op::JumpIfTrue) todo.emplace_back(in.operand, above);
             ++p;
         }
     }
@@ -343,6 +389,15 @@ void Machine::fuse(CodeUnit& u) {
         return j < n && is(j + 1, Op::JumpIfFalse) && fwd_branch(j + 1) ? cmp_index(c[j].op) : -1;
     };
     auto arith_at = [&](size_t j) { return j < n ? arith_index(c[j].op) : -1; };
+    std::vector<bool> jump_targets;
+    auto targets = [&]() -> const std::vector<bool>& {
+        if (jump_targets.empty()) {
+            jump_targets.assign(n + 1, false);
+            for (const Instruction& in : c)
+                if (is_jump(in.op) && in.operand < n) jump_targets[in.operand] = true;
+        }
+        return jump_targets;
+    };
     float_operands(u);
     for (size_t i = 0; i < n; ++i) {
         int op = -1;
@@ -386,7 +441,7 @@ void Machine::fuse(CodeUnit& u) {
                     const uint64_t a = c[i].operand, j = c[i + 1].operand;
                     const uint64_t o = reg(i + 3, Op::StoreLocal) ? c[i + 3].operand : a;
                     if (o != a && o != j && a != j &&
-                        element_written_back(c, u.constants.size(), i + 4, a, j, u.function))
+                        element_written_back(c, u.constants.size(), i + 4, a, j, u.function, targets()))
                         op = I_LendElem;
                     else
                         op = I_LoadLocalGetLocal;

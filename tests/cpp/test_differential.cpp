@@ -294,7 +294,7 @@ private:
 
     std::string stmt(int depth) {
         if (depth > 2) return "print(" + rhs() + ")";
-        switch (pick(0, 23)) {
+        switch (pick(0, 24)) {
         case 20: case 21:
             if (loop_depth_ >= 2) return "print(" + rhs() + ")";
             return kernel();
@@ -445,6 +445,34 @@ private:
                    "class Q { fn down(self, a, b) { if a > 0 { return self.down(a - 1, b) } return [a, b] } }\n" + v +
                    " = {__class__: \"Q\"}\nprint(" + name + "(" + rhs() + "), " + v + ".down(" + literal() + ", " +
                    literal() + "))";
+        }
+        case 24: {
+            // An element held in a variable while an inner loop reads and
+            // writes the elements after it (or, in some shapes, the same
+            // one, or counts from a negative index), then written back.
+            if (loop_depth_ > 0) return "print(" + rhs() + ")";
+            std::string v = var(), i = "i" + std::to_string(counter_++), j = "j" + std::to_string(counter_++),
+                        e = "e" + std::to_string(counter_++), o = "e" + std::to_string(counter_++);
+            static const char* starts[] = {"0", "1", "-2", "-4"};
+            static const char* inner[] = {" + 1", " + 1", " + 2", " + 0", ""};
+            static const char* steps[] = {"1", "1", "2"};
+            const bool in_function = pick(0, 1);
+            std::string out;
+            if (in_function || pick(0, 3))
+                out += "let " + v + " = [{k: 1, v: 2}, {k: 3, v: 4.5}, {k: \"a\", v: 6}, {k: 7, v: 8}]\n";
+            out += "let " + i + " = " + one(starts) + "\nwhile " + i + " < 4 {\nlet " + e + " = " + v + "[" + i +
+                   "]\nlet " + j + " = " + i + one(inner) + "\nwhile " + j + " < 4 {\n";
+            switch (pick(0, 3)) {
+            case 0: out += "let " + o + " = " + v + "[" + j + "]\n" + o + ".v = " + o + ".v + 1\n" + v + "[" + j + "] = " + o + "\n"; break;
+            case 1: out += v + "[" + j + "] = " + literal() + "\n"; break;
+            case 2: out += "print(" + v + "[" + i + "])\n"; break;
+            default: out += "print(" + v + "[" + j + "])\n"; break;
+            }
+            out += e + ".k = " + e + ".k + " + (pick(0, 1) ? literal() : j) + "\n" + j + " = " + j + " + " + one(steps) +
+                   "\n}\n" + v + "[" + i + "] = " + e + "\n" + i + " = " + i + " + 1\n}\nprint(" + v + ")";
+            if (!in_function) return out;
+            const std::string f = "f" + std::to_string(functions_++);
+            return "fn " + f + "(a) {\n" + out + "\nreturn a }\nprint(" + f + "(" + literal() + "))";
         }
         default: {
             // An expression statement; one starting with a bracket would

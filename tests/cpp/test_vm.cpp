@@ -735,6 +735,22 @@ TEST(Robustness, LoopsThatGrowTheStackGetRoom) {
     }
 }
 
+TEST(Robustness, AnElementHeldInAVariableIsNotReadThroughAJumpedIntoIndex) {
+    // e = a[i]; a jump lands on the Add of `j = i + 1` with a 0 pushed in
+    // place of the 1, so j is i and a[j] reads the held element before it
+    // is written back. It must read 10, not a hole.
+    const Code code = {P(10), P(20), I(Op::MakeArray, 2), I(Op::StoreLocal, 0), P(0), I(Op::StoreLocal, 1),
+                       I(Op::LoadLocal, 0), I(Op::LoadLocal, 1), I(Op::GetIndex), I(Op::StoreLocal, 2),
+                       I(Op::LoadLocal, 1), P(0), I(Op::Jump, 15), I(Op::LoadLocal, 1), P(1), I(Op::Add),
+                       I(Op::StoreLocal, 3), I(Op::LoadLocal, 0), I(Op::LoadLocal, 3), I(Op::GetIndex),
+                       I(Op::StoreLocal, 4), I(Op::LoadLocal, 0), I(Op::LoadLocal, 1), I(Op::LoadLocal, 2),
+                       I(Op::SetIndex), I(Op::StoreLocal, 0), I(Op::LoadLocal, 4)};
+    for (bool fast : {true, false}) {
+        VM vm(code, {}, {}, FunctionTable(std::vector<FunctionEntry>{}), VMOptions{fast});
+        EXPECT_EQ(outcome(vm), "ok:10") << (fast ? "fast" : "plain");
+    }
+}
+
 TEST(Jit, BackwardJumpsAreReported) {
     VM vm = Program{{P(3), I(Op::StoreLocal, 0), I(Op::LoadLocal, 0), P(1), I(Op::Sub), I(Op::Dup),
                      I(Op::StoreLocal, 0), I(Op::JumpIfTrue, 2)}}
