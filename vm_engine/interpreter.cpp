@@ -214,6 +214,10 @@ Result<Value> Machine::run(const void* const** table_out) {
     uint64_t count = 0;
 #endif
     Value* sb = stk + sbase;
+    // The next free frame and the end of the frame array (nframes and
+    // frames_cap as pointers).
+    CallFrame* fp = frames + nframes;
+    CallFrame* fend = frames + frames_cap;
     int budget = check_every;
     std::string err;
     WalkCheckScope walk_check(check, check_ctx);  // long walks over values ask it too
@@ -236,6 +240,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         regs = static_cast<size_t>(rg - stk);       \
         sbase = static_cast<size_t>(sb - stk);      \
         cur = unit;                                 \
+        nframes = static_cast<size_t>(fp - frames); \
         executed += count;                          \
         count = 0;                                  \
     } while (0)
@@ -255,10 +260,9 @@ Result<Value> Machine::run(const void* const** table_out) {
             sb = stk + o_sb;                                    \
         }                                                       \
     } while (0)
-    // A frame's register base and callee slot, as byte offsets into the
-    // operand memory (the Return then needs no scaling).
-#define BYTES(p) static_cast<size_t>(reinterpret_cast<char*>(p) - reinterpret_cast<char*>(stk))
-#define AT_BYTES(b) reinterpret_cast<Value*>(reinterpret_cast<char*>(stk) + (b))
+    // The distance in bytes from register base `from` up to `to` (a frame's
+    // CallFrame::down: the Return then needs no scaling).
+#define BYTES_UP(from, to) static_cast<size_t>(reinterpret_cast<char*>(to) - reinterpret_cast<char*>(from))
 #define DISPATCH() goto *ip->h
 #define NEXT()        \
     do {              \
@@ -307,6 +311,7 @@ Result<Value> Machine::run(const void* const** table_out) {
             if (check) {                                    \
                 executed += count;                          \
                 count = 0;                                  \
+                nframes = static_cast<size_t>(fp - frames); \
                 if (check(check_ctx)) goto L_interrupt;     \
             }                                               \
         }                                                   \
@@ -471,6 +476,8 @@ Result<Value> Machine::run(const void* const** table_out) {
             sp = stk + this->sp;
             rg = stk + regs;
             sb = stk + sbase;
+            fp = frames + nframes;
+            fend = frames + frames_cap;
             callee = stk + slot;
             while (sp > callee) (--sp)->~Value();
             if (!r.ok()) FAIL(std::move(r.error()));
@@ -479,12 +486,15 @@ Result<Value> Machine::run(const void* const** table_out) {
         NEXT();
     }
     enter: {
-        if (nframes == frames_cap) [[unlikely]] {
+        if (fp == fend) [[unlikely]] {
+            nframes = static_cast<size_t>(fp - frames);
             if (nframes >= max_depth) {
                 while (sp > callee) (--sp)->~Value();
                 FAIL("Stack overflow: call depth limit exceeded");
             }
             grow_frames();
+            fp = frames + nframes;
+            fend = frames + frames_cap;
         }
         size_t slot = static_cast<size_t>(callee - stk);
         size_t wbase = slot + 1;
@@ -493,7 +503,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         size_t R = target->window;
         ENSURE_AT(wbase + std::max(R, have) + target->headroom);
         callee = stk + slot;
-        frames[nframes++] = CallFrame{unit, ip + 1, BYTES(rg)};
+        *fp++ = CallFrame{unit, ip + 1, BYTES_UP(rg, stk + wbase)};
         // `x = f(x, ...)`: the caller's variable is overwritten by the result
         // before anything can read it again (the call comes back only to the
         // store, which always has the result to store), so its handle goes
@@ -598,7 +608,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     // the callee's arity was checked when the site's cache was filled), then
     // the arguments, written above the callee slot by the site's form.
     site_call:
-        if (budget > 1 && nframes < frames_cap && sp + site->reach <= stack_end) [[likely]]
+        if (budget > 1 && fp < fend && sp + site->reach <= stack_end) [[likely]]
             goto *kSiteForms[site->form];
     site_fail:  // nothing written but the callee slot (and the receiver): the head's own steps
         if (site->method) {
@@ -644,7 +654,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     site_enter: {
         --budget;  // the Call's poll, which cannot fire (budget > 1)
         Value* top = sp + site->top;
-        frames[nframes++] = CallFrame{unit, ip + site->len, BYTES(rg)};
+        *fp++ = CallFrame{unit, ip + site->len, BYTES_UP(rg, sp + 1)};
         if (site->drop >= 0) {
             Value& d = rg[site->drop];
             if (d.is_heap()) [[unlikely]]
@@ -666,9 +676,10 @@ Result<Value> Machine::run(const void* const** table_out) {
 
     // The result (the top of the callee's operand stack, or nil) moves
     // bitwise into the callee slot; the rest of the window is released.
-    L_Return: {
-        if (nframes == 0) FAIL("Return without matching call");
-        const CallFrame* f = &frames[--nframes];  // read in place: nothing below pushes a frame
+    L_Return:
+        if (!fp[-1].unit) FAIL("Return without matching call");
+    do_return: {
+        const CallFrame* f = --fp;  // read in place: nothing below pushes a frame
         {
             Value* slot = rg - 1;
             if (sp > sb) [[likely]] {
@@ -685,7 +696,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         unit = f->unit;
         base = unit->pcode.data();
         ip = f->ret;
-        rg = AT_BYTES(f->regs);
+        rg = reinterpret_cast<Value*>(reinterpret_cast<char*>(rg) - f->down);
         sb = rg + unit->window;
         ++count;
         DISPATCH();
@@ -1169,8 +1180,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 #undef SYNC
 #undef ENSURE_AT
 #undef DISPATCH
-#undef BYTES
-#undef AT_BYTES
+#undef BYTES_UP
 #undef NEXT
 #undef NEXTN
 #undef FAIL

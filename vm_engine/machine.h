@@ -225,13 +225,14 @@ struct CodeUnit {
 };
 
 // The caller's state saved by a call. The caller's operand stack starts
-// right after its registers (unit->window values above regs). The callee
+// right after its registers (unit->window values above them). The callee
 // slot, where the window Return releases starts, is the value right below
-// the callee's registers.
+// the callee's registers. The caller's registers are kept as their distance
+// below the callee's, which moving the operand memory does not change.
 struct CallFrame {
-    CodeUnit* unit;
+    CodeUnit* unit;    // nullptr only in the sentinel below the first frame
     const PInst* ret;  // caller's instruction after the Call
-    size_t regs;       // caller's register base (byte offset into the operand memory)
+    size_t down;       // bytes from the caller's registers up to the callee's
 };
 
 }  // namespace vmi
@@ -270,7 +271,10 @@ struct Machine {
     size_t sbase = 0;
     CodeUnit* cur = nullptr;
     size_t pc = 0;
-    // Active calls: a plain array grown by doubling up to the depth limit.
+    // Active calls: a plain array grown by doubling up to the depth limit,
+    // with a sentinel (unit nullptr) right below frames[0], which a Return
+    // finds when no call is active. The loop keeps the top of the array in
+    // a local and writes nframes back whenever it lets other code run.
     CallFrame* frames = nullptr;
     size_t nframes = 0;
     size_t frames_cap = 0;
@@ -325,7 +329,7 @@ struct Machine {
     ~Machine() {
         for (size_t i = sp; i-- > 0;) stack[i].~Value();
         ::operator delete(stack);
-        ::operator delete(frames);
+        if (frames) ::operator delete(frames - 1);
         delete spare_method;
         if (jit) jit_free(jit);
     }
@@ -356,9 +360,10 @@ struct Machine {
 
     void grow_frames() {
         size_t n = frames_cap ? std::min(frames_cap * 2, max_depth) : std::min<size_t>(128, max_depth);
-        auto* fresh = static_cast<CallFrame*>(::operator new(n * sizeof(CallFrame)));
+        auto* fresh = static_cast<CallFrame*>(::operator new((n + 1) * sizeof(CallFrame))) + 1;
+        fresh[-1] = CallFrame{nullptr, nullptr, 0};
         if (nframes) std::memcpy(static_cast<void*>(fresh), static_cast<const void*>(frames), nframes * sizeof(CallFrame));
-        ::operator delete(frames);
+        if (frames) ::operator delete(frames - 1);
         frames = fresh;
         frames_cap = n;
     }
