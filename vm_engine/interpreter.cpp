@@ -183,9 +183,9 @@ Result<Value> Machine::run(const void* const** table_out) {
     &&SF_##P##General, &&SF_##P##None, &&SF_##P##Imm, &&SF_##P##Local, &&SF_##P##Const, &&SF_##P##ImmAdd, \
     &&SF_##P##ImmSub, &&SF_##P##ImmMul, &&SF_##P##ImmMod, &&SF_##P##LocAdd, &&SF_##P##LocSub,          \
     &&SF_##P##LocMul, &&SF_##P##LocMod
-    static const void* const kSiteForms[] = {SITE_FORMS(), SITE_FORMS(M)};
+    static const void* const kSiteForms[] = {SITE_FORMS(), SITE_FORMS(M), SITE_FORMS(T), SITE_FORMS(TM)};
 #undef SITE_FORMS
-    static_assert(std::size(kSiteForms) == 2 * size_t{CallSite::Method} &&
+    static_assert(std::size(kSiteForms) == 2 * size_t{CallSite::Tidy} && CallSite::Tidy == 2 * CallSite::Method &&
                   CallSite::Method == CallSite::One + size_t{SiteArg::LocMod} + 1 && SiteArg::Imm == 0);
     if (table_out) {
         *table_out = kTable;
@@ -550,10 +550,10 @@ Result<Value> Machine::run(const void* const** table_out) {
     // assigned another value takes the generic road). The site keeps the
     // function it entered last (CallSite::fn): the same cell needs no new
     // decision. The callee slot gets nil instead of a handle on the
-    // function: nothing reads it.
+    // function: nothing reads it. The head's operand is its call site.
     L_CallGlobal: {
-        site = &unit->calls[ip->a.u >> 32];
-        const Value& fv = globals[static_cast<uint32_t>(ip->a.u)];
+        site = reinterpret_cast<CallSite*>(ip->a.u);
+        const Value& fv = globals[site->global];
         if (fv.kind() != Kind::Function) [[unlikely]]
             goto site_fallback;
         if (fv.plain_name_cell() != site->fn.plain_name_cell()) [[unlikely]]
@@ -609,52 +609,58 @@ Result<Value> Machine::run(const void* const** table_out) {
     // the arguments, written above the callee slot by the site's form.
     site_call:
         if (budget > 1 && fp < fend && sp + site->reach <= stack_end) [[likely]]
-            goto *kSiteForms[site->form];
+            goto *kSiteForms[site->entry];
     site_fail:  // nothing written but the callee slot (and the receiver): the head's own steps
         if (site->method) {
             sp[1].~Value();
             goto L_LoadLocal;
         }
-    site_fallback:
-        if (site->strict) goto L_LoadGlobalStrict;
-        goto L_LoadGlobal;
+    site_fallback: {  // LoadGlobal or LoadGlobalStrict of the site's global
+        const uint32_t k = site->global;
+        const Value& g = globals[k];
+        if (site->strict && g.is_nil() && !assigned[k]) [[unlikely]]
+            FAIL("Undefined variable '" + global_names[k] + "'");
+        new (sp++) Value(g);
+        NEXT();
+    }
 
-#define SITE_FORMS(P, OUT)                                                              \
+    // The blocks of the sites whose entry has registers to clear (Tidy)
+    // end in site_enter_tidy, the others in site_enter.
+#define SITE_FORMS(P, OUT, ENTER)                                                       \
     SF_##P##General:                                                                    \
         if (!site_arguments(*site, rg, unit->constants.data(), OUT)) goto site_fail;    \
-        goto site_enter;                                                                \
+        goto ENTER;                                                                     \
     SF_##P##None:                                                                       \
-        goto site_enter;                                                                \
+        goto ENTER;                                                                     \
     SF_##P##Local:                                                                      \
         new (OUT) Value(rg[site->args[0].r]);                                           \
-        goto site_enter;                                                                \
+        goto ENTER;                                                                     \
     SF_##P##Const:                                                                      \
         new (OUT) Value(unit->constants[static_cast<size_t>(site->args[0].k)]);         \
-        goto site_enter;                                                                \
-    SITE_FORM(P, OUT, Imm)                                                              \
-    SITE_FORM(P, OUT, ImmAdd)                                                           \
-    SITE_FORM(P, OUT, ImmSub)                                                           \
-    SITE_FORM(P, OUT, ImmMul)                                                           \
-    SITE_FORM(P, OUT, ImmMod)                                                           \
-    SITE_FORM(P, OUT, LocAdd)                                                           \
-    SITE_FORM(P, OUT, LocSub)                                                           \
-    SITE_FORM(P, OUT, LocMul)                                                           \
-    SITE_FORM(P, OUT, LocMod)
-#define SITE_FORM(P, OUT, CODE)                                                         \
+        goto ENTER;                                                                     \
+    SITE_FORM(P, OUT, ENTER, Imm)                                                       \
+    SITE_FORM(P, OUT, ENTER, ImmAdd)                                                    \
+    SITE_FORM(P, OUT, ENTER, ImmSub)                                                    \
+    SITE_FORM(P, OUT, ENTER, ImmMul)                                                    \
+    SITE_FORM(P, OUT, ENTER, ImmMod)                                                    \
+    SITE_FORM(P, OUT, ENTER, LocAdd)                                                    \
+    SITE_FORM(P, OUT, ENTER, LocSub)                                                    \
+    SITE_FORM(P, OUT, ENTER, LocMul)                                                    \
+    SITE_FORM(P, OUT, ENTER, LocMod)
+#define SITE_FORM(P, OUT, ENTER, CODE)                                                  \
     SF_##P##CODE:                                                                       \
         if (!site_argument<SiteArg::CODE>(site->args[0], rg, OUT)) goto site_fail;      \
-        goto site_enter;
-    SITE_FORMS(, sp + 1)
-    SITE_FORMS(M, sp + 2)
+        goto ENTER;
+    SITE_FORMS(, sp + 1, site_enter)
+    SITE_FORMS(M, sp + 2, site_enter)
+    SITE_FORMS(T, sp + 1, site_enter_tidy)
+    SITE_FORMS(TM, sp + 2, site_enter_tidy)
 #undef SITE_FORM
 #undef SITE_FORMS
 
-    // The entry: sp is the callee slot, the arguments above it; ip is the
-    // head.
-    site_enter: {
-        --budget;  // the Call's poll, which cannot fire (budget > 1)
-        Value* top = sp + site->top;
-        *fp++ = CallFrame{unit, ip + site->len, BYTES_UP(rg, sp + 1)};
+    // The caller's variable the result will overwrite goes now (see
+    // `enter`), and the callee's registers past its arguments start as nil.
+    site_enter_tidy:
         if (site->drop >= 0) {
             Value& d = rg[site->drop];
             if (d.is_heap()) [[unlikely]]
@@ -662,11 +668,15 @@ Result<Value> Machine::run(const void* const** table_out) {
             else
                 put_nil(&d);
         }
+        for (size_t k = site->top - site->nils; k < site->top; ++k) put_nil(sp + k);
+    // The entry: sp is the callee slot, the arguments above it; ip is the
+    // head.
+    site_enter: {
+        --budget;  // the Call's poll, which cannot fire (budget > 1)
+        *fp++ = CallFrame{unit, ip + site->len, BYTES_UP(rg, sp + 1)};
         rg = sp + 1;
-        if (size_t k = site->nils) [[unlikely]]
-            do put_nil(top - k); while (--k);
-        sp = top;
-        sb = top;
+        sp += site->top;
+        sb = sp;
         unit = site->target;
         base = unit->pcode.data();
         ip = base;
@@ -683,10 +693,10 @@ Result<Value> Machine::run(const void* const** table_out) {
         {
             Value* slot = rg - 1;
             if (sp > sb) [[likely]] {
-                alignas(Value) unsigned char result[sizeof(Value)];
-                std::memcpy(result, static_cast<void*>(--sp), sizeof(Value));
-                while (sp > slot) (--sp)->~Value();
-                std::memcpy(static_cast<void*>(slot), result, sizeof(Value));
+                Value* r = sp - 1;  // stays in place while the values below it go
+                Value* v = r;
+                do (--v)->~Value(); while (v != slot);
+                std::memcpy(static_cast<void*>(slot), static_cast<void*>(r), sizeof(Value));
             } else {
                 while (sp > slot) (--sp)->~Value();
                 put_nil(slot);
@@ -715,16 +725,14 @@ Result<Value> Machine::run(const void* const** table_out) {
         --sp;
         globals[ip->a.u] = std::move(*sp);
         NEXT();
-    // LoadGlobal reads the low half of its operand: a CallGlobal head keeps
-    // its call site in the high half.
     L_LoadGlobal:
-        new (sp++) Value(globals[static_cast<uint32_t>(ip->a.u)]);
+        new (sp++) Value(globals[ip->a.u]);
         NEXT();
     L_StoreGlobalStrict:
         assigned[ip->a.u] = 1;
         goto L_StoreGlobal;
     L_LoadGlobalStrict: {
-        const uint32_t k = static_cast<uint32_t>(ip->a.u);
+        const uint64_t k = ip->a.u;
         const Value& g = globals[k];
         if (g.is_nil() && !assigned[k]) [[unlikely]]
             FAIL("Undefined variable '" + global_names[k] + "'");

@@ -155,15 +155,20 @@ struct CallSite {
     // How the fused head writes the arguments: a block for a single
     // argument of each SiteArg code, one for none, one general (see
     // site_arguments in interpreter.cpp); the method calls' blocks, which
-    // write them above the receiver, follow the plain calls'.
-    enum Form : uint8_t { General, None, One, Method = One + 11 };  // One + SiteArg::Code
+    // write them above the receiver, follow the plain calls'. The same
+    // blocks again from Tidy end in an entry that also clears the caller's
+    // variable the result overwrites (drop) and sets the callee's registers
+    // past the arguments to nil (nils).
+    enum Form : uint8_t { General, None, One, Method = One + 11, Tidy = 2 * Method };  // One + SiteArg::Code
     uint32_t nargs = 0;
     uint32_t len = 0;    // instructions from the head to the Call, both included
     int64_t drop = -1;   // register the result will overwrite (`x = f(x)`), or -1
     bool strict = false; // CallGlobal: the head is a strict LoadGlobal
+    uint32_t global = 0; // CallGlobal: the global slot the head reads
     bool copies = false; // some argument is a register or a constant (a handle to copy)
     bool method = false; // MethodCall head: the receiver is the callee's register 0
-    uint8_t form = General;
+    uint8_t form = General;  // the argument block
+    uint8_t entry = General; // the block the head takes: form, or form + Tidy (fill_site)
     SiteArg args[kSiteArgs];
     // The callee last entered through this site: the function value (held,
     // so its cell's identity cannot pass to another function) and what its

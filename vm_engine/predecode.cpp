@@ -719,8 +719,9 @@ void Machine::call_sites(CodeUnit& u) {
             if (!functions.contains(global_names[static_cast<uint32_t>(u.pcode[i].a.u)]) || !arguments(i + 1, i, s))
                 continue;
             s.strict = h == L[I_LoadGlobalStrict];
+            s.global = static_cast<uint32_t>(u.pcode[i].a.u);
             u.pcode[i].h = L[I_CallGlobal];
-            u.pcode[i].a.u |= static_cast<uint64_t>(u.calls.size()) << 32;
+            u.pcode[i].a.u = u.calls.size();  // the site's address once every site is made
         } else if (h == L[I_LoadLocalGetConst]) {
             if (!arguments(i + 3, i, s)) continue;
             s.method = true;
@@ -735,6 +736,8 @@ void Machine::call_sites(CodeUnit& u) {
         if (s.method) s.form = static_cast<uint8_t>(s.form + CallSite::Method);
         u.calls.push_back(s);
     }
+    for (size_t i = 0; i < n; ++i)
+        if (u.pcode[i].h == L[I_CallGlobal]) u.pcode[i].a.u = reinterpret_cast<uintptr_t>(&u.calls[u.pcode[i].a.u]);
 }
 
 // The generic Call's decisions for this callee, which stay the same as long
@@ -753,6 +756,7 @@ bool Machine::fill_site(CallSite& s, const Value& fv) {
     s.nils = t->window - have;
     s.top = 1 + t->window;
     s.reach = 1 + t->reach;
+    s.entry = static_cast<uint8_t>(s.form + (s.drop >= 0 || s.nils ? CallSite::Tidy : 0));
     return true;
 }
 
