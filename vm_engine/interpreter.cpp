@@ -263,6 +263,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     // The distance in bytes from register base `from` up to `to` (a frame's
     // CallFrame::down: the Return then needs no scaling).
 #define BYTES_UP(from, to) static_cast<size_t>(reinterpret_cast<char*>(to) - reinterpret_cast<char*>(from))
+#define AT_BYTES(p, b) reinterpret_cast<Value*>(reinterpret_cast<char*>(p) + (b))
 #define DISPATCH() goto *ip->h
 #define NEXT()        \
     do {              \
@@ -608,7 +609,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     // the callee's arity was checked when the site's cache was filled), then
     // the arguments, written above the callee slot by the site's form.
     site_call:
-        if (budget > 1 && fp < fend && sp + site->reach <= stack_end) [[likely]]
+        if (budget > 1 && fp < fend && BYTES_UP(sp, stack_end) >= site->reach) [[likely]]
             goto *kSiteForms[site->entry];
     site_fail:  // nothing written but the callee slot (and the receiver): the head's own steps
         if (site->method) {
@@ -668,14 +669,14 @@ Result<Value> Machine::run(const void* const** table_out) {
             else
                 put_nil(&d);
         }
-        for (size_t k = site->top - site->nils; k < site->top; ++k) put_nil(sp + k);
+        for (size_t k = site->nils; k > 0; --k) put_nil(AT_BYTES(sp, site->top) - k);
     // The entry: sp is the callee slot, the arguments above it; ip is the
     // head.
     site_enter: {
         --budget;  // the Call's poll, which cannot fire (budget > 1)
         *fp++ = CallFrame{unit, ip + site->len, BYTES_UP(rg, sp + 1)};
         rg = sp + 1;
-        sp += site->top;
+        sp = AT_BYTES(sp, site->top);
         sb = sp;
         unit = site->target;
         base = unit->pcode.data();
@@ -1189,6 +1190,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 #undef ENSURE_AT
 #undef DISPATCH
 #undef BYTES_UP
+#undef AT_BYTES
 #undef NEXT
 #undef NEXTN
 #undef FAIL

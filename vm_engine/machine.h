@@ -178,7 +178,7 @@ struct CallSite {
     // are: Machine::renew_serial empties every site's cache.
     Value fn;
     CodeUnit* target = nullptr;
-    // The registers past the arguments (and the receiver); in values above
+    // The registers past the arguments (and the receiver); in bytes above
     // the callee slot, the callee's stack bottom and the room the call needs.
     size_t nils = 0;
     size_t top = 0;

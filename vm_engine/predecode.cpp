@@ -754,8 +754,8 @@ bool Machine::fill_site(CallSite& s, const Value& fv) {
     s.fn = fv;
     s.target = t;
     s.nils = t->window - have;
-    s.top = 1 + t->window;
-    s.reach = 1 + t->reach;
+    s.top = (1 + t->window) * sizeof(Value);
+    s.reach = (1 + t->reach) * sizeof(Value);
     s.entry = static_cast<uint8_t>(s.form + (s.drop >= 0 || s.nils ? CallSite::Tidy : 0));
     return true;
 }
