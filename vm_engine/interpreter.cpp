@@ -689,21 +689,24 @@ Result<Value> Machine::run(const void* const** table_out) {
     // bitwise into the callee slot; the rest of the window is released.
     L_Return:
         if (!fp[-1].unit) FAIL("Return without matching call");
-    do_return: {
-        const CallFrame* f = --fp;  // read in place: nothing below pushes a frame
+        if (sp == sb) [[unlikely]] {
+            while (sp > rg - 1) (--sp)->~Value();
+            put_nil(sp++);
+            --fp;
+            goto return_to;
+        }
+    return_top:  // a call is active and the result is on the stack
+        --fp;
         {
             Value* slot = rg - 1;
-            if (sp > sb) [[likely]] {
-                Value* r = sp - 1;  // stays in place while the values below it go
-                Value* v = r;
-                do (--v)->~Value(); while (v != slot);
-                std::memcpy(static_cast<void*>(slot), static_cast<void*>(r), sizeof(Value));
-            } else {
-                while (sp > slot) (--sp)->~Value();
-                put_nil(slot);
-            }
-            sp = slot + 1;
+            Value* r = sp - 1;  // stays in place while the values below it go
+            Value* v = r;
+            do (--v)->~Value(); while (v != slot);
+            std::memcpy(static_cast<void*>(slot), static_cast<void*>(r), sizeof(Value));
+            sp = rg;
         }
+    return_to: {  // sp is the caller's top, fp the frame just left
+        const CallFrame* f = fp;  // read in place: nothing below pushes a frame
         unit = f->unit;
         base = unit->pcode.data();
         ip = f->ret;
