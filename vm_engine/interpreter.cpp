@@ -674,14 +674,20 @@ Result<Value> Machine::run(const void* const** table_out) {
     // head.
     site_enter: {
         --budget;  // the Call's poll, which cannot fire (budget > 1)
-        *fp++ = CallFrame{unit, ip + site->len, BYTES_UP(rg, sp + 1)};
+        const CallSite& s = *site;
+        const uint32_t len = s.len;
+        CallFrame* f = fp;
+        f->unit = unit;
+        f->ret = ip + len;
+        f->down = BYTES_UP(rg, sp + 1);
+        fp = f + 1;
         rg = sp + 1;
-        sp = AT_BYTES(sp, site->top);
+        sp = AT_BYTES(sp, s.top);
         sb = sp;
-        unit = site->target;
+        unit = s.target;
         base = unit->pcode.data();
         ip = base;
-        count += site->len;
+        count += len;
         DISPATCH();
     }
 
