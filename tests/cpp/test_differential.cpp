@@ -559,6 +559,16 @@ TEST(Differential, FusedCallsStopWhereThePlainMachineStops) {
         "let a = {__class__: \"A\"}\nlet b = {__class__: \"B\", x: 1}\nlet c = {x: 2, __class__: \"A\"}\n"
         "let i = 0\nlet t = 0\nwhile i < 9 { t = t + a.m(i) + b.m(i) + c.m(i) + a.few(i)\n"
         "  if i == 4 { a.__class__ = \"B\" }\n i = i + 1 }\nprint(t)",
+        // Registers past the arguments start as nil on every entry, also
+        // where the call before left other values in that memory (a
+        // declaration skipped is read as nil); results stored over the
+        // argument's variable.
+        "fn fill(a) { let p = 11\n let q = [12]\n let r = 13\n return a }\n"
+        "fn g(a) { if a > 100 { let w = 1 }\n return w }\n"
+        "class C { fn fill(self, a) { let p = 11\n let q = [12]\n return a }\n"
+        "  fn m(self, a) { if a > 100 { let w = 1 }\n return w } }\n"
+        "let c = {__class__: \"C\"}\nlet x = 1\nlet i = 0\n"
+        "while i < 6 { x = fill(x)\n let y = g(i)\n print(y)\n x = c.fill(x)\n y = c.m(i)\n print(y)\n i = i + 1 }\nprint(x)",
     };
     for (const char* source : programs) {
         CompiledProgram p;

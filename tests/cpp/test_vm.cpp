@@ -591,6 +591,82 @@ TEST(Calls, NativeBindings) {
     EXPECT_EQ(outcome(bad), "err:Line 8: Native error: ValueError: bad");
 }
 
+// f(n) = n == 0 ? 0 : 1 + f(n - 1) under the name `name`; with `inner`,
+// f(0) = inner(300) instead.
+FunctionEntry counter(const std::string& name, const std::string& inner = "") {
+    Code base = inner.empty() ? Code{P(0), I(Op::Nop), I(Op::Nop), I(Op::Return)}
+                              : Code{I(Op::LoadGlobal, 1), P(300), I(Op::Call, 1), I(Op::Return)};
+    Code code = {I(Op::LoadLocal, 0), P(0), I(Op::Eq), I(Op::JumpIfFalse, 8)};
+    code.insert(code.end(), base.begin(), base.end());
+    for (Instruction in : {P(1), I(Op::LoadGlobal, 0), I(Op::LoadLocal, 0), P(1), I(Op::Sub), I(Op::Call, 1),
+                           I(Op::Add), I(Op::Return)})
+        code.push_back(in);
+    return fn(name, 1, code, {name, inner});
+}
+
+// A native binding that calls back into the script (as a host callback
+// does) deeper than the frames the machine had: the frame array moves under
+// the calls still active, which then return through it.
+struct CallBack : NativeBinding {
+    VM* vm = nullptr;
+    Result<Value> call(std::span<const Value> args) override { return vm->call(Value::function("deep"), args); }
+};
+
+TEST(Calls, NativeCallingBackGrowsTheFramesUnderActiveCalls) {
+    std::vector<Constant> k = {std::string("outer"), int64_t{5}};
+    // outer(5) = 5 + probe(300), where probe calls deep(300) = 300 + 0; or,
+    // failing 301 levels down, 300 + nil (deep's innermost level calls an
+    // undefined name).
+    for (bool fails : {false, true}) {
+        VM vm = Program{{I(Op::LoadGlobal, 0), I(Op::LoadConst, 1), I(Op::Call, 1)}, k, {},
+                        {counter("outer", "probe"), fails ? counter("deep", "none") : counter("deep")}}
+                    .build();
+        auto probe = std::make_shared<CallBack>();
+        probe->vm = &vm;
+        vm.install_native("probe", probe);
+        EXPECT_EQ(outcome(vm), fails ? "err:Type error: cannot apply add to int and nil" : "ok:305") << fails;
+        EXPECT_EQ(vm.call_depth(), fails ? 6u : 0u);
+        EXPECT_EQ(vm.stack_depth(), 0u);
+    }
+}
+
+// The host's periodic check sees the depth of the calls active when it runs.
+TEST(Calls, InterruptCheckSeesTheCallDepth) {
+    struct Seen {
+        VM* vm;
+        std::string depths;
+    };
+    std::vector<Constant> k = {std::string("count"), int64_t{12}};
+    VM vm = Program{{I(Op::LoadGlobal, 0), I(Op::LoadConst, 1), I(Op::Call, 1)}, k, {}, {counter("count")}}
+                .build();
+    Seen seen{&vm, ""};
+    vm.set_check_interval(1);
+    vm.set_interrupt_check(
+        [](void* ctx) {
+            Seen& s = *static_cast<Seen*>(ctx);
+            s.depths += std::to_string(s.vm->call_depth()) + " ";
+            return false;
+        },
+        &seen);
+    EXPECT_EQ(outcome(vm), "ok:12");
+    EXPECT_EQ(seen.depths, "0 1 2 3 4 5 6 7 8 9 10 11 12 ");
+}
+
+// A Return with nothing on the callee's operand stack gives nil and releases
+// the window (its registers holding heap values).
+TEST(Calls, ReturnWithAnEmptyStackGivesNil) {
+    std::vector<Constant> k = {std::string("f"), std::string("")};
+    FunctionEntry f = fn("f", 1, {I(Op::LoadLocal, 0), I(Op::MakeArray, 1), I(Op::StoreLocal, 1), I(Op::Return)});
+    const Code shown = {I(Op::MakeArray, 2), I(Op::LoadConst, 1), I(Op::Concat)};
+    Code generic = {P(3), I(Op::LoadGlobal, 0), P(1), I(Op::MakeArray, 1), I(Op::Call, 1)};
+    generic.insert(generic.end(), shown.begin(), shown.end());
+    EXPECT_EQ(run(Program{generic, k, {}, {f}}), "ok:\"[3, nil]\"");
+    // Called through a fused head (a global, simple arguments).
+    Code fused = {P(3), I(Op::LoadGlobal, 0), P(1), I(Op::Call, 1)};
+    fused.insert(fused.end(), shown.begin(), shown.end());
+    EXPECT_EQ(run(Program{fused, k, {}, {f}}), "ok:\"[3, nil]\"");
+}
+
 // ---------------------------------------------------------------- built-ins
 
 struct BuiltinCase {
