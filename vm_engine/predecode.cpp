@@ -451,6 +451,9 @@ void Machine::fuse(CodeUnit& u) {
                 op = I_LoadLocalGetConst;
             } else if (float_const(i + 1) && cmp_jump(i + 2) >= 0) {
                 op = I_LKCJ_Lt_F + cmp_jump(i + 2) * kCmpConstStride;
+            } else if (konst(i + 1) && c[i + 1].operand <= UINT32_MAX && cmp_jump(i + 2) >= 4 &&
+                       (u.constants[c[i + 1].operand].is_nil() || u.constants[c[i + 1].operand].is_string())) {
+                op = cmp_jump(i + 2) == 4 ? I_LXCJ_Eq_F : I_LXCJ_Ne_F;
             } else if (int ai = arith_at(i + 2); float_const(i + 1) && ai >= 0 && !divides_by_zero(ai, fk(i + 1))) {
                 op = (reg(i + 3, Op::StoreLocal) ? I_LKAS_Add : I_LKA_Add) + ai * kArithConstStride;
             } else if (cmp_jump(i + 1) >= 0) {

@@ -294,7 +294,7 @@ private:
 
     std::string stmt(int depth) {
         if (depth > 2) return "print(" + rhs() + ")";
-        switch (pick(0, 25)) {
+        switch (pick(0, 26)) {
         case 20: case 21:
             if (loop_depth_ >= 2) return "print(" + rhs() + ")";
             return kernel();
@@ -504,6 +504,16 @@ private:
                 out += pick(0, 2) ? " * " + operand() + "\n" : "\n";
             }
             return out + "}\nprint(" + o + ".x, " + o + ".v, " + q + ")\nreturn a }\nprint(" + f + "(" + value() + "))";
+        }
+        case 26: {
+            // A variable tested for equality with nil, a String or another
+            // constant, the text sometimes made at run time (a cell of its own).
+            static const char* consts[] = {"nil", "true", "false", "\"ab\"", "\"\"", "\" \"", "1"};
+            static const char* values[] = {"nil", "true", "false", "\"ab\"", "f\"a{\"b\"}\"", "f\"{\"\"}\"", "\" \"",
+                                           "0", "1", "1.0", "[]", "{}"};
+            const std::string t = "t" + std::to_string(counter_++);
+            return "let " + t + " = " + one(values) + "\nif " + t + (pick(0, 1) ? " == " : " != ") + one(consts) +
+                   " { print(\"y\") } else { print(\"n\") }";
         }
         default: {
             // An expression statement; one starting with a bracket would
