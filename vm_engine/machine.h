@@ -468,6 +468,12 @@ inline void set_member_site_slot(const PInst& load_const, uint32_t slot) {
 [[gnu::always_inline]] inline bool member_at(const ObjMap& m, const Value& key, uint32_t slot) {
     return slot < m.size() && m.key_at(slot).str_cell() == key.str_cell();
 }
+// Whether two string cells hold the same text; most different texts differ
+// in length or in their first byte, which is tested without a call.
+[[gnu::always_inline]] inline bool same_text(const StrCell* a, const StrCell* b) {
+    return a->len == b->len && (a->len == 0 || (a->data()[0] == b->data()[0] &&
+                                                std::memcmp(a->data(), b->data(), a->len) == 0));
+}
 // A MemberUpdate's operand: a variable, a number, or a member where its
 // site found it last time (nullptr when it is not there).
 [[gnu::always_inline]] inline const Value* update_term(const UpdateTerm& t, const Value* rg, const Value* constants,
