@@ -433,6 +433,9 @@ void Machine::fuse(CodeUnit& u) {
                         op = (lp ? I_LPAD_Add : I_LLAD_Add) + ai * kArithStride;
                     else
                         op = (lp ? I_LPA_Add : I_LLA_Add) + ai * kArithStride;
+                } else if (!lp && is(i + 2, Op::Push) && (is(i + 3, Op::Add) || is(i + 3, Op::Sub)) &&
+                           is(i + 4, Op::Mul)) {
+                    op = is(i + 3, Op::Add) ? I_LLPM_Add : I_LLPM_Sub;
                 } else if (lp && is(i + 2, Op::GetIndex)) {
                     op = I_LoadLocalGetPush;
                 } else if (!lp && is(i + 2, Op::GetIndex) && reg(i + 3, Op::LoadLocal) && is(i + 4, Op::GetIndex)) {
