@@ -203,6 +203,29 @@ struct WriteBack {
     uint64_t slot = 0;  // register or global slot
 };
 
+// `o.k = o.k ± e` or `o.k = o.k ± e * f` on a member of an object variable,
+// e and f each a variable, a number constant or a member of a variable read
+// by a constant key (see member_updates() in predecode.cpp): the fused head
+// MemberUpdate computes and stores the member in one step when every operand
+// is a Float, or every one an Int, and their members sit where their sites
+// found them last.
+struct UpdateTerm {
+    enum Kind : uint8_t { Local, Fixed, Member };
+    Kind kind = Local;
+    uint8_t reg = 0;      // Local, Member: the register
+    uint32_t key = 0;     // Member: the key's constant
+    uint32_t cache = 0;   // Member: the LoadConst entry keeping the member's position
+    Value fixed;          // Fixed: the number (an Int or a Float, never a handle)
+};
+struct MemberUpdate {
+    uint8_t obj = 0;       // the object's register
+    bool sub = false;      // ± is -
+    bool product = false;  // e * f rather than e
+    uint8_t len = 0;       // instructions from the head to the StoreLocal, both included
+    uint32_t key = 0;      // k's constant (the read's)
+    UpdateTerm t[2];
+};
+
 struct CodeUnit {
     std::string name;
     Code code;
@@ -219,6 +242,7 @@ struct CodeUnit {
     std::vector<uint32_t> slots;
     std::vector<WriteBack> chains;
     std::vector<CallSite> calls;
+    std::vector<MemberUpdate> updates;
     uint32_t nregs = 0;        // 1 + highest register the code names
     uint32_t window = 0;       // registers of a call: max(nregs, params)
     size_t headroom = 0;       // stack room one straight run can need
@@ -453,6 +477,24 @@ inline void set_member_site_slot(const PInst& load_const, uint32_t slot) {
 // site found it last time: one comparison of cells.
 [[gnu::always_inline]] inline bool member_at(const ObjMap& m, const Value& key, uint32_t slot) {
     return slot < m.size() && m.key_at(slot).str_cell() == key.str_cell();
+}
+// Whether two string cells hold the same text; most different texts differ
+// in length or in their first byte, which is tested without a call.
+[[gnu::always_inline]] inline bool same_text(const StrCell* a, const StrCell* b) {
+    return a->len == b->len && (a->len == 0 || (a->data()[0] == b->data()[0] &&
+                                                std::memcmp(a->data(), b->data(), a->len) == 0));
+}
+// A MemberUpdate's operand: a variable, a number, or a member where its
+// site found it last time (nullptr when it is not there).
+[[gnu::always_inline]] inline const Value* update_term(const UpdateTerm& t, const Value* rg, const Value* constants,
+                                                       const PInst* code) {
+    if (t.kind == UpdateTerm::Local) return rg + t.reg;
+    if (t.kind == UpdateTerm::Fixed) return &t.fixed;
+    const Value& x = rg[t.reg];
+    if (x.kind() != Kind::Object) return nullptr;
+    const ObjMap& m = x.members();
+    const uint32_t at = member_site_slot(code[t.cache]);
+    return member_at(m, constants[t.key], at) ? &m.value_at(at) : nullptr;
 }
 [[gnu::always_inline]] inline const Value* find_member(const ObjMap& m, const Value& key, uint32_t& slot) {
     if (member_at(m, key, slot)) return &m.value_at(slot);

@@ -433,6 +433,9 @@ void Machine::fuse(CodeUnit& u) {
                         op = (lp ? I_LPAD_Add : I_LLAD_Add) + ai * kArithStride;
                     else
                         op = (lp ? I_LPA_Add : I_LLA_Add) + ai * kArithStride;
+                } else if (!lp && is(i + 2, Op::Push) && (is(i + 3, Op::Add) || is(i + 3, Op::Sub)) &&
+                           is(i + 4, Op::Mul)) {
+                    op = is(i + 3, Op::Add) ? I_LLPM_Add : I_LLPM_Sub;
                 } else if (lp && is(i + 2, Op::GetIndex)) {
                     op = I_LoadLocalGetPush;
                 } else if (!lp && is(i + 2, Op::GetIndex) && reg(i + 3, Op::LoadLocal) && is(i + 4, Op::GetIndex)) {
@@ -451,6 +454,9 @@ void Machine::fuse(CodeUnit& u) {
                 op = I_LoadLocalGetConst;
             } else if (float_const(i + 1) && cmp_jump(i + 2) >= 0) {
                 op = I_LKCJ_Lt_F + cmp_jump(i + 2) * kCmpConstStride;
+            } else if (konst(i + 1) && c[i + 1].operand <= UINT32_MAX && cmp_jump(i + 2) >= 4 &&
+                       (u.constants[c[i + 1].operand].is_nil() || u.constants[c[i + 1].operand].is_string())) {
+                op = cmp_jump(i + 2) == 4 ? I_LXCJ_Eq_F : I_LXCJ_Ne_F;
             } else if (int ai = arith_at(i + 2); float_const(i + 1) && ai >= 0 && !divides_by_zero(ai, fk(i + 1))) {
                 op = (reg(i + 3, Op::StoreLocal) ? I_LKAS_Add : I_LKA_Add) + ai * kArithConstStride;
             } else if (cmp_jump(i + 1) >= 0) {
@@ -635,10 +641,74 @@ void Machine::loop_edges(CodeUnit& u) {
 // sites have taken the member reads that head method calls.
 void Machine::member_updates(CodeUnit& u) {
     const void* const* L = label_table(*this);
-    const size_t n = u.code.size();
+    const Code& c = u.code;
+    const size_t n = c.size();
     for (size_t i = 0; i + 2 < n; ++i)
         if (u.pcode[i].h == L[I_LoadLocalConst] && u.pcode[i + 2].h == L[I_LoadLocalGetConst])
             u.pcode[i].h = L[I_LoadLocalConstGet];
+    // o.k = o.k ± e [* f]: LoadLocal o; LoadConst k; LoadLocal o; LoadConst k;
+    // GetIndex; e; [f; Mul;] Add/Sub; SetIndex; StoreLocal o.
+    u.updates.clear();
+    auto is = [&](size_t j, Op op) { return j < n && c[j].op == op; };
+    auto reg = [&](size_t j, Op op) { return is(j, op) && c[j].operand < 256; };
+    auto string_const = [&](size_t j) {
+        return is(j, Op::LoadConst) && c[j].operand < u.constants.size() && c[j].operand <= UINT32_MAX &&
+               u.constants[c[j].operand].is_string();
+    };
+    // The term at j, and the instructions it takes (0 when it is none).
+    auto term = [&](size_t j, UpdateTerm& t) -> size_t {
+        if (reg(j, Op::LoadLocal) && string_const(j + 1) && is(j + 2, Op::GetIndex)) {
+            t.kind = UpdateTerm::Member;
+            t.reg = static_cast<uint8_t>(c[j].operand);
+            t.key = static_cast<uint32_t>(c[j + 1].operand);
+            t.cache = static_cast<uint32_t>(j + 1);
+            return 3;
+        }
+        if (reg(j, Op::LoadLocal)) {
+            t.kind = UpdateTerm::Local;
+            t.reg = static_cast<uint8_t>(c[j].operand);
+            return 1;
+        }
+        if (is(j, Op::Push)) {
+            t.kind = UpdateTerm::Fixed;
+            t.fixed = Value::integer(c[j].imm);
+            return 1;
+        }
+        if (is(j, Op::LoadConst) && c[j].operand < u.constants.size()) {
+            const Value& k = u.constants[c[j].operand];
+            if (!k.is_int() && !k.is_float()) return 0;
+            t.kind = UpdateTerm::Fixed;
+            t.fixed = k;
+            return 1;
+        }
+        return 0;
+    };
+    for (size_t i = 0; i + 4 < n; ++i) {
+        if (u.pcode[i].h != L[I_LoadLocalConstGet] || !reg(i, Op::LoadLocal) || !string_const(i + 1) ||
+            !reg(i + 2, Op::LoadLocal) || c[i + 2].operand != c[i].operand || !string_const(i + 3) ||
+            u.constants[c[i + 3].operand].as_string() != u.constants[c[i + 1].operand].as_string() ||
+            !is(i + 4, Op::GetIndex))
+            continue;
+        MemberUpdate mu;
+        size_t j = i + 5;
+        size_t len = term(j, mu.t[0]);
+        if (len == 0) continue;
+        j += len;
+        if (size_t more = term(j, mu.t[1]); more > 0 && is(j + more, Op::Mul)) {
+            mu.product = true;
+            j += more + 1;
+        }
+        if (!(is(j, Op::Add) || is(j, Op::Sub)) || !is(j + 1, Op::SetIndex) || !reg(j + 2, Op::StoreLocal) ||
+            c[j + 2].operand != c[i].operand || j + 3 - i > 255 || u.updates.size() >= UINT32_MAX)
+            continue;
+        mu.sub = c[j].op == Op::Sub;
+        mu.obj = static_cast<uint8_t>(c[i].operand);
+        mu.key = static_cast<uint32_t>(c[i + 3].operand);  // the read's key, whose position is kept
+        mu.len = static_cast<uint8_t>(j + 3 - i);
+        set_member_site_slot(u.pcode[i + 1], static_cast<uint32_t>(u.updates.size()));
+        u.updates.push_back(std::move(mu));
+        u.pcode[i].h = L[I_MemberUpdate];
+    }
 }
 
 // Call sites, once every other handler is chosen. A Call learns here whether

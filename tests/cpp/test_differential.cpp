@@ -269,9 +269,13 @@ private:
             const std::string& v = pick(0, 1) ? x : y;
             switch (pick(0, 3)) {
             case 0: out += v + " = " + arith(vars, 0) + "\n"; break;
-            case 3:  // a product of two computed numbers taken into a sum
-                out += v + " = " + v + (pick(0, 1) ? " + " : " - ") + term(vars, 1) + " * (" + arith(vars, 1) + ")\n";
+            case 3: {  // a product of two computed numbers taken into a sum, or a variable times a step of one
+                static const char* steps[] = {"1", "2", "-3", "0"};
+                const std::string step = vars[pick(0, 2)] + (pick(0, 1) ? " + " : " - ") + one(steps);
+                out += v + " = " + v + (pick(0, 1) ? " + " : " - ") + term(vars, 1) + " * (" +
+                       (pick(0, 1) ? arith(vars, 1) : step) + ")\n";
                 break;
+            }
             case 1:
                 out += "if " + condition(vars) + " { " + v + " = " + arith(vars, 0) + " } else { " + y + " = " +
                        term(vars, 0) + " }\n";
@@ -294,7 +298,7 @@ private:
 
     std::string stmt(int depth) {
         if (depth > 2) return "print(" + rhs() + ")";
-        switch (pick(0, 24)) {
+        switch (pick(0, 26)) {
         case 20: case 21:
             if (loop_depth_ >= 2) return "print(" + rhs() + ")";
             return kernel();
@@ -473,6 +477,47 @@ private:
             if (!in_function) return out;
             const std::string f = "f" + std::to_string(functions_++);
             return "fn " + f + "(a) {\n" + out + "\nreturn a }\nprint(" + f + "(" + literal() + "))";
+        }
+        case 25: {
+            // Members updated from their own value and a variable, a number,
+            // a member (maybe missing) or a product of two of those, inside a
+            // loop so that the member sites' positions are filled, on an
+            // object that may be shared with another variable.
+            if (loop_depth_ > 0) return "print(" + rhs() + ")";
+            const std::string f = "f" + std::to_string(functions_++), n = std::to_string(counter_++);
+            const std::string o = "o" + n, p = "p" + n, q = "q" + n, y = "y" + n;
+            auto value = [&] { return pick(0, 5) ? number() : literal(); };
+            std::string out = "fn " + f + "(a) {\nlet " + o + " = {x: " + value() + ", v: " + value() + "}\nlet " + p +
+                              " = {w: " + value() + "}\nlet " + q + " = 0\nlet " + y + " = " + value() + "\n";
+            if (pick(0, 3) == 0) out += q + " = " + o + "\n";
+            auto operand = [&]() -> std::string {
+                switch (pick(0, 7)) {
+                case 0: return y;
+                case 1: return o + ".v";
+                case 2: return p + ".w";
+                case 3: return p + ".zz";
+                case 4: return "a";
+                case 5: return "\"s\"";
+                default: return number();
+                }
+            };
+            out += "for r in range(0, 3) {\n";
+            for (int k = pick(1, 3); k > 0; --k) {
+                const std::string key = pick(0, 3) ? "x" : "v";
+                out += o + "." + key + " = " + o + "." + key + (pick(0, 1) ? " + " : " - ") + operand();
+                out += pick(0, 2) ? " * " + operand() + "\n" : "\n";
+            }
+            return out + "}\nprint(" + o + ".x, " + o + ".v, " + q + ")\nreturn a }\nprint(" + f + "(" + value() + "))";
+        }
+        case 26: {
+            // A variable tested for equality with nil, a String or another
+            // constant, the text sometimes made at run time (a cell of its own).
+            static const char* consts[] = {"nil", "true", "false", "\"ab\"", "\"\"", "\" \"", "1"};
+            static const char* values[] = {"nil", "true", "false", "\"ab\"", "f\"a{\"b\"}\"", "f\"{\"\"}\"", "\" \"",
+                                           "0", "1", "1.0", "[]", "{}"};
+            const std::string t = "t" + std::to_string(counter_++);
+            return "let " + t + " = " + one(values) + "\nif " + t + (pick(0, 1) ? " == " : " != ") + one(consts) +
+                   " { print(\"y\") } else { print(\"n\") }";
         }
         default: {
             // An expression statement; one starting with a bracket would

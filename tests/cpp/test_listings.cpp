@@ -154,15 +154,23 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadLocal; GetIndex; LPA_Add; TPA_Add; Add; MAS_Add; AS_Add; StoreLocal; LoadLocalGetLocal2; "
          "LoadLocalGetLocal; LoadLocal; GetIndex; TKA_Mul; MAS_Sub; AS_Sub; StoreLocal; LPAI_Sub; TPAS_Sub; AS_Sub; "
          "StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
-    // A member updated from its own value: the write's pushes and the read
-    // are one step.
+    // A member updated from its own value plus a product: the whole
+    // statement is one step; updated otherwise, the write's pushes and the
+    // read are one step.
     Case{"fn f(o, d) { while d > 0 { o.x = o.x + o.v * d\n d = d - 1 }\n return o }", "f",
          "LoadLocal 1; Push 0; Gt; JumpIfFalse 22; LoadLocal 0; LoadConst 0 \"x\"; LoadLocal 0; LoadConst 1 \"x\"; "
          "GetIndex; LoadLocal 0; LoadConst 2 \"v\"; GetIndex; LoadLocal 1; Mul; Add; SetIndex; StoreLocal 0; "
          "LoadLocal 1; Push 1; Sub; StoreLocal 1; Jump 0; LoadLocal 0; Return; Return",
-         "LPCJ_Gt_F; TPCJ_Gt_F; CJ_Gt_F; JumpIfFalse; LoadLocalConstGet; LoadConst; LoadLocalGetConst; LoadConst; "
+         "LPCJ_Gt_F; TPCJ_Gt_F; CJ_Gt_F; JumpIfFalse; MemberUpdate; LoadConst; LoadLocalGetConst; LoadConst; "
          "GetIndex; LoadLocalGetConst; LoadConst; GetIndex; TLMA_Add; MA_Add; Add; SetIndexStore; StoreLocal; "
          "LPAI_Sub; TPAS_Sub; AS_Sub; StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
+    Case{"fn f(o, d) { while d > 0 { o.x = o.x * d\n d = d - 1 }\n return o }", "f",
+         "LoadLocal 1; Push 0; Gt; JumpIfFalse 18; LoadLocal 0; LoadConst 0 \"x\"; LoadLocal 0; LoadConst 1 \"x\"; "
+         "GetIndex; LoadLocal 1; Mul; SetIndex; StoreLocal 0; LoadLocal 1; Push 1; Sub; StoreLocal 1; Jump 0; "
+         "LoadLocal 0; Return; Return",
+         "LPCJ_Gt_F; TPCJ_Gt_F; CJ_Gt_F; JumpIfFalse; LoadLocalConstGet; LoadConst; LoadLocalGetConst; LoadConst; "
+         "GetIndex; TLA_Mul; Mul; SetIndexStore; StoreLocal; LPAI_Sub; TPAS_Sub; AS_Sub; StoreLocal; JB_LPCJ_Gt; "
+         "LoadLocalReturn; Return; Return"},
     Case{"fn f(o, x) { return o.m(x) }", "f",
          "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; LoadLocal 1; Call 1; Return; Return",
          "MethodCall; LoadConst; GetIndex; LoadLocal; CallSite; Return; Return"},
