@@ -492,6 +492,8 @@ void Machine::fuse(CodeUnit& u) {
             op = I_CJ_Lt_F + ci * kCmpStride + (c[i + 1].op == Op::JumpIfTrue ? 1 : 0);
         } else if (is(i, Op::Mul) && (is(i + 1, Op::Add) || is(i + 1, Op::Sub)) && reg(i + 2, Op::StoreLocal)) {
             op = is(i + 1, Op::Add) ? I_MAS_Add : I_MAS_Sub;
+        } else if (is(i, Op::Div) && (is(i + 1, Op::Add) || is(i + 1, Op::Sub)) && reg(i + 2, Op::StoreLocal)) {
+            op = is(i + 1, Op::Add) ? I_DAS_Add : I_DAS_Sub;
         } else if (is(i, Op::Mul) && (is(i + 1, Op::Add) || is(i + 1, Op::Sub))) {
             op = is(i + 1, Op::Add) ? I_MA_Add : I_MA_Sub;
         } else if (int ai = arith_index(c[i].op); ai >= 0 && reg(i + 1, Op::StoreLocal)) {

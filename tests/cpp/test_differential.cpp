@@ -269,10 +269,11 @@ private:
             const std::string& v = pick(0, 1) ? x : y;
             switch (pick(0, 3)) {
             case 0: out += v + " = " + arith(vars, 0) + "\n"; break;
-            case 3: {  // a product of two computed numbers taken into a sum, or a variable times a step of one
+            case 3: {  // a product (or quotient) of two computed numbers taken into a sum; the second may
+                       // be a step of a variable
                 static const char* steps[] = {"1", "2", "-3", "0"};
                 const std::string step = vars[pick(0, 2)] + (pick(0, 1) ? " + " : " - ") + one(steps);
-                out += v + " = " + v + (pick(0, 1) ? " + " : " - ") + term(vars, 1) + " * (" +
+                out += v + " = " + v + (pick(0, 1) ? " + " : " - ") + term(vars, 1) + (pick(0, 2) ? " * (" : " / (") +
                        (pick(0, 1) ? arith(vars, 1) : step) + ")\n";
                 break;
             }

@@ -238,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(Arithmetic, Compiled, testing::Values(
     Case{"fn f(x, y) { let z = x * 0.5 - y / 2\n return z % 3 }", "f",
          "LoadLocal 0; LoadConst 0 0.5; Mul; LoadLocal 1; Push 2; Div; Sub; StoreLocal 2; LoadLocal 2; Push 3; Mod; "
          "Return; Return",
-         "LKA_Mul; TKA_Mul; Mul; LPA_Div; TPA_Div; Div; AS_Sub; StoreLocal; LPA_Mod; TPA_Mod; Mod; Return; Return"},
+         "LKA_Mul; TKA_Mul; Mul; LPA_Div; TPA_Div; DAS_Sub; AS_Sub; StoreLocal; LPA_Mod; TPA_Mod; Mod; Return; Return"},
     Case{"fn f(x) { return [x / 0, x % 0.0, 1.5 / x] }", "f",
          "LoadLocal 0; Push 0; Div; LoadLocal 0; LoadConst 0 0.0; Mod; LoadConst 1 1.5; LoadLocal 0; Div; "
          "MakeArray 3; Return; Return",
