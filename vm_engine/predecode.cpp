@@ -810,6 +810,10 @@ void Machine::call_sites(CodeUnit& u) {
     }
     for (size_t i = 0; i < n; ++i)
         if (u.pcode[i].h == L[I_CallGlobal]) u.pcode[i].a.u = reinterpret_cast<uintptr_t>(&u.calls[u.pcode[i].a.u]);
+    // `return a + b` in a function (pcode ends with a sentinel: i + 1 is an entry).
+    if (u.function)
+        for (size_t i = 0; i < n; ++i)
+            if (u.pcode[i].h == L[I_Add] && u.pcode[i + 1].h == L[I_Return]) u.pcode[i].h = L[I_AddReturn];
 }
 
 // The generic Call's decisions for this callee, which stay the same as long

@@ -615,6 +615,12 @@ TEST(Differential, FusedCallsStopWhereThePlainMachineStops) {
         "  fn m(self, a) { if a > 100 { let w = 1 }\n return w } }\n"
         "let c = {__class__: \"C\"}\nlet x = 1\nlet i = 0\n"
         "while i < 6 { x = fill(x)\n let y = g(i)\n print(y)\n x = c.fill(x)\n y = c.m(i)\n print(y)\n i = i + 1 }\nprint(x)",
+        // `return x + y` on results of calls: Ints (also saturating),
+        // Floats, mixed, then operands that cannot be added.
+        "fn add(a, b) { return a + b }\nfn twice(a) { return add(a, a) + add(a, 1) }\nfn one(a) { return [a] }\n"
+        "fn bad(a) { return one(a) + one(a) }\nfn mixed(a) { return add(a, 1) + add(a, 0.5) }\n"
+        "print(twice(3), twice(0.5), twice(4611686018427387904), mixed(2))\nprint(bad(1))\nprint(twice(nil))\n"
+        "print(twice(4))",
     };
     for (const char* source : programs) {
         CompiledProgram p;

@@ -226,7 +226,7 @@ INSTANTIATE_TEST_SUITE_P(Calls, Compiled, testing::Values(
          "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; LoadLocal 1; Push 7; Mod; Push 2; Call 2; LoadLocal 0; "
          "LoadConst 1 \"k\"; GetIndex; Push 1; Push 2; Push 3; Push 4; Push 5; Call 5; Add; Return; Return",
          "MethodCall; LoadConst; GetIndex; LPA_Mod; TPA_Mod; Mod; Push; CallSite; LoadLocalGetConst; LoadConst; "
-         "GetIndex; Push; Push; Push; Push; Push; CallSite; Add; Return; Return"}));
+         "GetIndex; Push; Push; Push; Push; Push; CallSite; AddReturn; Return; Return"}));
 
 // Arithmetic and comparisons with the stack top, an Int immediate or a Float
 // constant as an operand are one step each; a division by a zero constant
@@ -234,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(Calls, Compiled, testing::Values(
 INSTANTIATE_TEST_SUITE_P(Arithmetic, Compiled, testing::Values(
     Case{"fn f(zr, zi, ci) { return 2.0 * zr * zi + ci }", "f",
          "LoadConst 0 2.0; LoadLocal 0; Mul; LoadLocal 1; Mul; LoadLocal 2; Add; Return; Return",
-         "KLA_Mul; TLA_Mul; Mul; TLA_Mul; Mul; TLA_Add; Add; Return; Return"},
+         "KLA_Mul; TLA_Mul; Mul; TLA_Mul; Mul; TLA_Add; AddReturn; Return; Return"},
     Case{"fn f(x, y) { let z = x * 0.5 - y / 2\n return z % 3 }", "f",
          "LoadLocal 0; LoadConst 0 0.5; Mul; LoadLocal 1; Push 2; Div; Sub; StoreLocal 2; LoadLocal 2; Push 3; Mod; "
          "Return; Return",
