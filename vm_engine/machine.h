@@ -91,6 +91,7 @@ constexpr int kCheckInterval = 4096;
 
 #define CMP_LIST(X) X(Lt) X(Le) X(Gt) X(Ge) X(Eq) X(Ne)
 #define ARITH_LIST(X) X(Add) X(Sub) X(Mul) X(Div) X(Mod)
+#define MEMBER_EXPR_LIST(X) X(Add) X(Sub) X(Mul) X(Div)
 
 // Internal instruction kinds, one per handler of the loop: the public ones in
 // their order, then the machine's own variants (machine_ops.def).
@@ -484,17 +485,21 @@ inline void set_member_site_slot(const PInst& load_const, uint32_t slot) {
     return a->len == b->len && (a->len == 0 || (a->data()[0] == b->data()[0] &&
                                                 std::memcmp(a->data(), b->data(), a->len) == 0));
 }
+// Member k of x (k the constant of `load_const`) where that LoadConst's
+// site found it last time, or nullptr when it is not there.
+[[gnu::always_inline]] inline const Value* member_read(const Value& x, const Value* constants, const PInst& load_const) {
+    if (x.kind() != Kind::Object) return nullptr;
+    const ObjMap& m = x.members();
+    const uint32_t at = member_site_slot(load_const);
+    return member_at(m, constants[static_cast<uint32_t>(load_const.a.u)], at) ? &m.value_at(at) : nullptr;
+}
 // A MemberUpdate's operand: a variable, a number, or a member where its
 // site found it last time (nullptr when it is not there).
 [[gnu::always_inline]] inline const Value* update_term(const UpdateTerm& t, const Value* rg, const Value* constants,
                                                        const PInst* code) {
     if (t.kind == UpdateTerm::Local) return rg + t.reg;
     if (t.kind == UpdateTerm::Fixed) return &t.fixed;
-    const Value& x = rg[t.reg];
-    if (x.kind() != Kind::Object) return nullptr;
-    const ObjMap& m = x.members();
-    const uint32_t at = member_site_slot(code[t.cache]);
-    return member_at(m, constants[t.key], at) ? &m.value_at(at) : nullptr;
+    return member_read(rg[t.reg], constants, code[t.cache]);
 }
 [[gnu::always_inline]] inline const Value* find_member(const ObjMap& m, const Value& key, uint32_t& slot) {
     if (member_at(m, key, slot)) return &m.value_at(slot);

@@ -685,6 +685,24 @@ void Machine::member_updates(CodeUnit& u) {
         }
         return 0;
     };
+    // d = o.k op p.j and d = o.k op q: LoadLocal o; LoadConst k; GetIndex;
+    // then LoadLocal p; LoadConst j; GetIndex or LoadLocal q; then op (not
+    // Mod); then StoreLocal d, or the value left on the stack.
+    for (size_t i = 0; i + 2 < n; ++i) {
+        // (Not a read that the head of `o.k = o.k ...` takes with it.)
+        if (u.pcode[i].h != L[I_LoadLocalGetConst] || (i >= 2 && u.pcode[i - 2].h == L[I_LoadLocalConstGet]))
+            continue;
+        UpdateTerm e, f;
+        if (term(i, e) != 3) continue;
+        const size_t more = term(i + 3, f);
+        if (more == 0 || f.kind == UpdateTerm::Fixed) continue;
+        const size_t j = i + 3 + more;
+        const int ai = j < n ? arith_index(c[j].op) : -1;
+        if (ai < 0 || ai > 3) continue;
+        const bool store = reg(j + 1, Op::StoreLocal), member = f.kind == UpdateTerm::Member;
+        const int form = store ? (member ? I_MMS_Add : I_MLS_Add) : (member ? I_MMA_Add : I_MLA_Add);
+        u.pcode[i].h = L[form + ai * (I_MMS_Sub - I_MMS_Add)];
+    }
     for (size_t i = 0; i + 4 < n; ++i) {
         if (u.pcode[i].h != L[I_LoadLocalConstGet] || !reg(i, Op::LoadLocal) || !string_const(i + 1) ||
             !reg(i + 2, Op::LoadLocal) || c[i + 2].operand != c[i].operand || !string_const(i + 3) ||

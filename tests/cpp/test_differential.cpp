@@ -489,10 +489,12 @@ private:
             const std::string o = "o" + n, p = "p" + n, q = "q" + n, y = "y" + n;
             auto value = [&] { return pick(0, 5) ? number() : literal(); };
             std::string out = "fn " + f + "(a) {\nlet " + o + " = {x: " + value() + ", v: " + value() + "}\nlet " + p +
-                              " = {w: " + value() + "}\nlet " + q + " = 0\nlet " + y + " = " + value() + "\n";
+                              " = {w: " + value() + ", z: " + (pick(0, 1) ? "2" : "2.0") + "}\nlet " + q + " = 0\nlet " + y +
+                              " = " + value() + "\n";
             if (pick(0, 3) == 0) out += q + " = " + o + "\n";
             auto operand = [&]() -> std::string {
-                switch (pick(0, 7)) {
+                switch (pick(0, 8)) {
+                case 8: return p + ".z";
                 case 0: return y;
                 case 1: return o + ".v";
                 case 2: return p + ".w";
@@ -502,11 +504,16 @@ private:
                 default: return number();
                 }
             };
-            out += "for r in range(0, 3) {\n";
+            // p.z reaches zero on the second round, once the sites know their members.
+            out += "for r in range(0, 3) {\n" + p + ".z = " + p + ".z - 1\n";
+            static const char* ops[] = {" + ", " - ", " * ", " / "};
             for (int k = pick(1, 3); k > 0; --k) {
                 const std::string key = pick(0, 3) ? "x" : "v";
                 out += o + "." + key + " = " + o + "." + key + (pick(0, 1) ? " + " : " - ") + operand();
                 out += pick(0, 2) ? " * " + operand() + "\n" : "\n";
+                // A member combined with a member or a variable, stored or printed.
+                const std::string e = (pick(0, 1) ? o + ".x" : p + ".w") + one(ops) + operand();
+                if (pick(0, 1)) out += pick(0, 1) ? "let z = " + e + "\nprint(z)\n" : "print(" + e + ")\n";
             }
             return out + "}\nprint(" + o + ".x, " + o + ".v, " + q + ")\nreturn a }\nprint(" + f + "(" + value() + "))";
         }
@@ -719,6 +726,24 @@ TEST(Differential, FusedCallSitesForgetTheirCalleeWhenTheTablesChange) {
         std::string out = capture.finish();
         EXPECT_EQ(runs, "okokok") << (fast ? "fast" : "plain");
         EXPECT_EQ(out, "42\n4020\n126\n") << (fast ? "fast" : "plain");
+    }
+}
+
+// Members divided by a member or a variable that reaches zero once the
+// member sites know where their members are (the second round), as Ints and
+// as Floats: the division's error must come where the plain machine gives it.
+TEST(Differential, MemberDivisionsByZeroFailAlike) {
+    for (const char* zero : {"2", "2.0"}) {
+        for (const char* e : {"o.x / p.z", "o.x / d", "o.i / p.z"}) {
+            for (const char* use : {"print(%)", "let q = %\n print(q)"}) {
+                std::string stmt = use;
+                stmt.replace(stmt.find('%'), 1, e);
+                const std::string source = std::string("fn f() {\n let o = {x: 1.5, i: 3}\n let p = {z: ") + zero +
+                                           "}\n let d = " + zero + "\n for r in range(0, 3) {\n p.z = p.z - 1\n d = d - 1\n " +
+                                           stmt + "\n }\n}\nf()";
+                EXPECT_TRUE(agree(source)) << source;
+            }
+        }
     }
 }
 

@@ -162,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "GetIndex; LoadLocal 0; LoadConst 2 \"v\"; GetIndex; LoadLocal 1; Mul; Add; SetIndex; StoreLocal 0; "
          "LoadLocal 1; Push 1; Sub; StoreLocal 1; Jump 0; LoadLocal 0; Return; Return",
          "LPCJ_Gt_F; TPCJ_Gt_F; CJ_Gt_F; JumpIfFalse; MemberUpdate; LoadConst; LoadLocalGetConst; LoadConst; "
-         "GetIndex; LoadLocalGetConst; LoadConst; GetIndex; TLMA_Add; MA_Add; Add; SetIndexStore; StoreLocal; "
+         "GetIndex; MLA_Mul; LoadConst; GetIndex; TLMA_Add; MA_Add; Add; SetIndexStore; StoreLocal; "
          "LPAI_Sub; TPAS_Sub; AS_Sub; StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
     Case{"fn f(o, d) { while d > 0 { o.x = o.x * d\n d = d - 1 }\n return o }", "f",
          "LoadLocal 1; Push 0; Gt; JumpIfFalse 18; LoadLocal 0; LoadConst 0 \"x\"; LoadLocal 0; LoadConst 1 \"x\"; "
