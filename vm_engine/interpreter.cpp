@@ -323,13 +323,16 @@ Result<Value> Machine::run(const void* const** table_out) {
     // hook for jumps strictly backwards (the positions computed only for it).
 #define BACKEDGE(at)                                                                     \
     do {                                                                                 \
-        if (!unit->balanced && static_cast<size_t>(stack_end - sp) < unit->headroom) [[unlikely]] \
-            ENSURE_AT(static_cast<size_t>(sp - stk) + unit->headroom);                   \
-        POLL();                                                                          \
-        if (jit) [[unlikely]]                                                            \
-            if (ip < (at))                                                               \
+        if (unit->edge_checks) [[unlikely]] {                                            \
+            if (!unit->balanced && static_cast<size_t>(stack_end - sp) < unit->headroom) \
+                ENSURE_AT(static_cast<size_t>(sp - stk) + unit->headroom);               \
+            POLL();                                                                      \
+            if (jit && ip < (at))                                                        \
                 jit_on_backward_jump(*jit, unit->code, static_cast<size_t>(ip - base),  \
                                      static_cast<size_t>((at) - base));                  \
+        } else {                                                                         \
+            POLL();                                                                      \
+        }                                                                                \
     } while (0)
 
     try {

@@ -252,6 +252,9 @@ struct CodeUnit {
     // (stack_depths_agree() in predecode.cpp): a loop then never grows the
     // stack, and its edges need not check the room.
     bool balanced = false;
+    // Loop edges have more to do than poll: the stack room to check (not
+    // balanced) or a JIT to tell (set on every unit when one is enabled).
+    bool edge_checks = true;
 };
 
 // The caller's state saved by a call. The caller's operand stack starts

@@ -211,6 +211,7 @@ void Machine::prepare(CodeUnit& u) {
     }
     u.headroom = growth + 8;
     u.balanced = stack_depths_agree(code);
+    u.edge_checks = !u.balanced || jit != nullptr;
     u.window = std::max(u.nregs, u.params);
     u.reach = u.window + u.headroom;
 }

@@ -135,6 +135,9 @@ void VM::enable_jit() {
     JitState* fresh = jit_new();
     if (m_->jit) jit_free(m_->jit);
     m_->jit = fresh;
+    if (m_->top) m_->top->edge_checks = true;
+    if (m_->stub) m_->stub->edge_checks = true;
+    for (auto& u : m_->units) u->edge_checks = true;
 }
 JitState* VM::jit() const { return m_->jit; }
 

@@ -225,6 +225,19 @@ Value run(VM& vm) {
     return r.ok() ? r.value() : Value::nil();
 }
 
+TEST_F(JitTest, FunctionsLoadedBeforeTheJitReportTheirLoops) {
+    use_fake_tools();
+    Code body = counting_loop(700);
+    body.push_back(I::make(Op::Return));
+    VM vm(Code{I::push(0)}, {}, {}, FunctionTable(std::vector<FunctionEntry>{{"count", body, {}, {}, 0}}));
+    vm.enable_jit();
+    auto r = vm.call(Value::function("count"), {});
+    ASSERT_TRUE(r.ok()) << r.error();
+    EXPECT_EQ(r.value().as_int(), 700);
+    EXPECT_EQ(jit_stats_text(*vm.jit()),
+              "JIT Stats:\n  Total traces: 1\n  Hot traces: 0\n  Compiled: 0\n  Total executions: 700\n");
+}
+
 TEST_F(JitTest, MachineReportsTakenBackwardJumpsOnly) {
     use_fake_tools();
     // The loop exit (JumpIfFalse 11) is a forward jump: never reported.
