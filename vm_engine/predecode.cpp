@@ -695,6 +695,15 @@ void Machine::member_updates(CodeUnit& u) {
             continue;
         UpdateTerm e, f;
         if (term(i, e) != 3) continue;
+        // Compared with a Float constant or an immediate, then the jump.
+        if (const int ci = i + 4 < n ? cmp_index(c[i + 4].op) : -1;
+            ci >= 0 && is(i + 5, Op::JumpIfFalse) && c[i + 5].operand > i + 5 &&
+            (is(i + 3, Op::Push) || (is(i + 3, Op::LoadConst) && c[i + 3].operand < u.constants.size() &&
+                                     u.constants[c[i + 3].operand].is_float()))) {
+            const int base_op = is(i + 3, Op::Push) ? I_MPCJ_Lt_F : I_MKCJ_Lt_F;
+            u.pcode[i].h = L[base_op + ci * (I_MKCJ_Le_F - I_MKCJ_Lt_F)];
+            continue;
+        }
         const size_t more = term(i + 3, f);
         if (more == 0 || f.kind == UpdateTerm::Fixed) continue;
         const size_t j = i + 3 + more;

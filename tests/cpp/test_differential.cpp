@@ -514,6 +514,11 @@ private:
                 // A member combined with a member or a variable, stored or printed.
                 const std::string e = (pick(0, 1) ? o + ".x" : p + ".w") + one(ops) + operand();
                 if (pick(0, 1)) out += pick(0, 1) ? "let z = " + e + "\nprint(z)\n" : "print(" + e + ")\n";
+                // A member compared with a number.
+                static const char* cmps[] = {" < ", " <= ", " > ", " >= ", " == ", " != "};
+                static const char* members[] = {".x", ".v", ".zz"};
+                if (pick(0, 1))
+                    out += "if " + (pick(0, 2) ? o : p) + one(members) + one(cmps) + number() + " { print(r) }\n";
             }
             return out + "}\nprint(" + o + ".x, " + o + ".v, " + q + ")\nreturn a }\nprint(" + f + "(" + value() + "))";
         }
