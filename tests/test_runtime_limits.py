@@ -210,3 +210,31 @@ def test_ctrl_c_reaches_a_script_on_the_main_thread():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
     assert rt.eval("x") == 1
+
+
+def test_signal_handlers_may_call_into_a_running_script():
+    # The handler's call runs while the script is in the middle of a loop
+    # inside calls; it recurses deep enough to move the machine's stack and
+    # frame memory, which the running script must not notice.
+    import signal
+
+    rt = calvex.Runtime()
+    rt.exec(
+        "fn deep(n) { if n == 0 { return 0 } return deep(n - 1) + 1 }\n"
+        "fn step(s, i) { return s + i % 7 }\n"
+        "fn spin(n) { let s = 0\n let i = 0\n while i < n { s = step(s, i)\n i = i + 1 }\n return s }"
+    )
+    answers = []
+
+    def handler(signum, frame):
+        answers.append(rt.call("deep", 3000))
+
+    old = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+        n = 3_000_000
+        assert rt.call("spin", n) == sum(i % 7 for i in range(n))
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert answers and set(answers) == {3000}

@@ -244,6 +244,18 @@ Result<Value> Machine::run(const void* const** table_out) {
         executed += count;                          \
         count = 0;                                  \
     } while (0)
+    // After code that may have run more of this machine (VM::call from a
+    // native binding or from the host's check), which can move the operand
+    // memory and the frame array: the loop's pointers from what SYNC left.
+#define RELOAD()                         \
+    do {                                 \
+        stk = stack;                     \
+        sp = stk + this->sp;             \
+        rg = stk + regs;                 \
+        sb = stk + sbase;                \
+        fp = frames + nframes;           \
+        fend = frames + frames_cap;      \
+    } while (0)
 #define ENSURE_AT(total)                                        \
     do {                                                        \
         size_t need_ = (total);                                 \
@@ -302,18 +314,19 @@ Result<Value> Machine::run(const void* const** table_out) {
 #define TRUTHY(v) \
     ((v).kind() == Kind::Bool ? (v).as_bool() : (v).kind() == Kind::Int ? (v).as_int() != 0 : truthy(v))
     // The host's periodic check, every kCheckInterval loop edges and calls.
-    // The executed count is brought up to date first, so the check can
-    // enforce an instruction budget. (check_every is at least 1: the budget
-    // reaches 0 exactly.)
+    // The machine's state is brought up to date first, so the check can
+    // enforce an instruction budget, see the call depth, and call into the
+    // machine (a signal handler of the host may: its call runs above the
+    // stack top). (check_every is at least 1: the budget reaches 0 exactly.)
+    // Pointers into the operand memory are not kept across it.
 #define POLL()                                              \
     do {                                                    \
         if (--budget == 0) [[unlikely]] {                   \
             budget = check_every;                           \
             if (check) {                                    \
-                executed += count;                          \
-                count = 0;                                  \
-                nframes = static_cast<size_t>(fp - frames); \
+                SYNC();                                     \
                 if (check(check_ctx)) goto L_interrupt;     \
+                RELOAD();                                   \
             }                                               \
         }                                                   \
     } while (0)
@@ -412,8 +425,8 @@ Result<Value> Machine::run(const void* const** table_out) {
         goto call;
     call: {
         if (static_cast<size_t>(sp - sb) <= n) UNDERFLOW();
-        callee = sp - n - 1;
         POLL();
+        callee = sp - n - 1;
         with_receiver = false;
         switch (callee->kind()) {
             case Kind::Function:
@@ -474,14 +487,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         size_t slot = static_cast<size_t>(callee - stk);
         {
             Result<Value> r = binding->call(std::span<const Value>(callee + 1, n));
-            // The binding may have run more code of this machine (VM::call),
-            // which can move the operand memory.
-            stk = stack;
-            sp = stk + this->sp;
-            rg = stk + regs;
-            sb = stk + sbase;
-            fp = frames + nframes;
-            fend = frames + frames_cap;
+            RELOAD();
             callee = stk + slot;
             while (sp > callee) (--sp)->~Value();
             if (!r.ok()) FAIL(std::move(r.error()));
@@ -1210,6 +1216,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     return Err(std::string("Out of memory"));
 
 #undef SYNC
+#undef RELOAD
 #undef ENSURE_AT
 #undef DISPATCH
 #undef BYTES_UP
