@@ -842,13 +842,6 @@ void Machine::call_sites(CodeUnit& u) {
     if (u.function)
         for (size_t i = 0; i < n; ++i)
             if (u.pcode[i].h == L[I_Add] && u.pcode[i + 1].h == L[I_Return]) u.pcode[i].h = L[I_AddReturn];
-    // `if n < 2 { return n }` in a function.
-    if (u.function)
-        for (size_t i = 0; i + 5 < n; ++i)
-            for (int ci = 0; ci < 6; ++ci)
-                if (u.pcode[i].h == L[I_LPCJ_Lt_F + ci * kCmpStride] && c[i + 3].op == Op::JumpIfFalse &&
-                    u.pcode[i + 4].h == L[I_LoadLocalReturn] && c[i + 5].op == Op::Return)
-                    u.pcode[i].h = L[I_LPCJR_Lt + ci];
 }
 
 // The generic Call's decisions for this callee, which stay the same as long
