@@ -627,6 +627,10 @@ TEST(Differential, FusedCallsStopWhereThePlainMachineStops) {
         "  fn m(self, a) { if a > 100 { let w = 1 }\n return w } }\n"
         "let c = {__class__: \"C\"}\nlet x = 1\nlet i = 0\n"
         "while i < 6 { x = fill(x)\n let y = g(i)\n print(y)\n x = c.fill(x)\n y = c.m(i)\n print(y)\n i = i + 1 }\nprint(x)",
+        // A variable returned when a test of it holds: Ints, a Float, a
+        // value the test cannot compare.
+        "fn f(n) { if n <= 1 { return n }\n return f(n - 1) }\nfn g(n) { if n != 3 { return n }\n return 0 }\n"
+        "print(f(5), f(2.5), f(-3), g(3), g(4), g(0.5))\nprint(f(\"s\"))\nprint(f(2))",
         // `return x + y` on results of calls: Ints (also saturating),
         // Floats, mixed, then operands that cannot be added.
         "fn add(a, b) { return a + b }\nfn twice(a) { return add(a, a) + add(a, 1) }\nfn one(a) { return [a] }\n"
