@@ -214,8 +214,7 @@ struct UpdateTerm {
     enum Kind : uint8_t { Local, Fixed, Member };
     Kind kind = Local;
     uint8_t reg = 0;      // Local, Member: the register
-    uint32_t key = 0;     // Member: the key's constant
-    uint32_t cache = 0;   // Member: the LoadConst entry keeping the member's position
+    uint32_t cache = 0;   // Member: the LoadConst k entry (k's index, and where the member was last)
     Value fixed;          // Fixed: the number (an Int or a Float, never a handle)
 };
 struct MemberUpdate {

@@ -663,7 +663,6 @@ void Machine::member_updates(CodeUnit& u) {
         if (reg(j, Op::LoadLocal) && string_const(j + 1) && is(j + 2, Op::GetIndex)) {
             t.kind = UpdateTerm::Member;
             t.reg = static_cast<uint8_t>(c[j].operand);
-            t.key = static_cast<uint32_t>(c[j + 1].operand);
             t.cache = static_cast<uint32_t>(j + 1);
             return 3;
         }
