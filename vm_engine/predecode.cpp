@@ -637,6 +637,20 @@ void Machine::loop_edges(CodeUnit& u) {
             if (head == L[I_LLCJ_Lt_F + ci * kCmpStride]) p.h = L[I_JB_LLCJ_Lt + 2 * ci];
         }
     }
+    // A step of the tested variable right before such an edge.
+    constexpr int kEdgeStride = I_SE_PL_Le - I_SE_PL_Lt;
+    for (size_t i = 0; i + 4 < n; ++i) {
+        const void* h = u.pcode[i].h;
+        const int s = h == L[I_LPAI_Add] ? 0 : h == L[I_LPAI_Sub] ? 1 : h == L[I_LLAI_Add] ? 2 : -1;
+        const PInst& edge = u.pcode[i + 4];
+        if (s < 0 || edge.a.u >= n ||
+            u.pcode[edge.a.u].a.u != u.code[i].operand)
+            continue;
+        for (int ci = 0; ci < 6; ++ci) {
+            if (edge.h == L[I_JB_LLCJ_Lt + 2 * ci]) u.pcode[i].h = L[I_SE_PL_Lt + ci * kEdgeStride + s];
+            if (edge.h == L[I_JB_LPCJ_Lt + 2 * ci]) u.pcode[i].h = L[I_SE_PP_Lt + ci * kEdgeStride + s];
+        }
+    }
 }
 
 // `o.k = o.k ...`: the object and key pushed for the write and the

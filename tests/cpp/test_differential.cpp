@@ -150,6 +150,13 @@ public:
         return out;
     }
 
+    // Loops whose variable steps right before the loop's edge, alone.
+    std::string stepped_loops_program() {
+        std::string out;
+        for (int k = pick(1, 3); k > 0; --k) out += stepped_loop() + "\n";
+        return out;
+    }
+
 private:
     std::mt19937_64 rng_;
     int counter_ = 0;
@@ -288,6 +295,39 @@ private:
         return out + "}\nprint(" + x + ")\nprint(" + y + ")";
     }
 
+    std::string stepped_loop() {
+        // A loop whose variable steps right before the loop's edge and is
+        // tested against a local or a number. The variable, the step or
+        // the bound may change kind on the way, or the step saturate.
+        const std::string n = std::to_string(counter_++);
+        const std::string v = "v" + n, b = "b" + n, q = "q" + n, g = "g" + n;
+        static const char* starts[] = {"0", "3", "2.5", "9223372036854775806", "-9223372036854775807", "\"s\""};
+        static const char* bounds[] = {"4", "0", "2.5", "9223372036854775807", "-9223372036854775807", "nil"};
+        static const char* steps[] = {"1", "2", "0.5", "-1"};
+        static const char* cmps[] = {" < ", " <= ", " > ", " >= ", " == ", " != "};
+        std::string out = "let " + v + " = " + one(starts) + "\nlet " + b + " = " + one(bounds) + "\nlet " + q +
+                          " = " + one(steps) + "\nlet " + g + " = 0\n";
+        out += "while " + v + one(cmps) + (pick(0, 1) ? b : std::to_string(pick(-3, 5))) + " {\n" + g + " = " + g +
+               " + 1\nif " + g + " > 5 { break }\nprint(" + v + ")\n";
+        switch (pick(0, 3)) {
+        case 0: out += "if " + g + " == 3 { " + v + " = 1.5 }\n"; break;
+        case 1: out += "if " + g + " == 2 { " + b + " = 2.5 }\n"; break;
+        case 2: out += "if " + g + " == 2 { " + q + " = 0.25 }\n"; break;
+        default: break;
+        }
+        const std::string k = std::to_string(pick(1, 2));
+        switch (pick(0, 3)) {
+        case 0: out += v + " = " + v + " + " + k + "\n"; break;
+        case 1: out += v + " = " + v + " - " + k + "\n"; break;
+        case 2: out += v + " = " + v + " + " + q + "\n"; break;
+        default: out += q + " = " + q + " + " + k + "\n"; break;  // not the tested variable
+        }
+        out += "}\nprint(" + v + ", " + g + ")";
+        if (pick(0, 1)) return out;
+        const std::string f = "f" + std::to_string(functions_++);
+        return "fn " + f + "(a) {\n" + out + "\nreturn a }\nprint(" + f + "(" + literal() + "))";
+    }
+
     // Statements of a body, without its braces.
     std::string body(int depth) {
         std::string out;
@@ -299,7 +339,7 @@ private:
 
     std::string stmt(int depth) {
         if (depth > 2) return "print(" + rhs() + ")";
-        switch (pick(0, 26)) {
+        switch (pick(0, 27)) {
         case 20: case 21:
             if (loop_depth_ >= 2) return "print(" + rhs() + ")";
             return kernel();
@@ -532,6 +572,7 @@ private:
             return "let " + t + " = " + one(values) + "\nif " + t + (pick(0, 1) ? " == " : " != ") + one(consts) +
                    " { print(\"y\") } else { print(\"n\") }";
         }
+        case 27: return loop_depth_ > 0 ? "print(" + rhs() + ")" : stepped_loop();
         default: {
             // An expression statement; one starting with a bracket would
             // continue the line before it.
@@ -754,6 +795,18 @@ TEST(Differential, MemberDivisionsByZeroFailAlike) {
             }
         }
     }
+}
+
+TEST(Differential, GeneratedSteppedLoopsRunAlikeOnBothMachines) {
+    size_t compared = 0;
+    const int kPrograms = 1000;
+    for (int seed = 0; seed < kPrograms; ++seed) {
+        std::string source = Gen(static_cast<uint64_t>(seed) + 2000000).stepped_loops_program();
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        if (agree(source)) ++compared;
+        if (::testing::Test::HasFailure()) break;
+    }
+    EXPECT_GT(compared, kPrograms * 3 / 4);
 }
 
 TEST(Differential, GeneratedArithmeticRunsAlikeOnBothMachines) {

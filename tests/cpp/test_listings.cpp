@@ -122,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadLocal 0; Return; Return",
          "LoadConstStore; StoreLocal; PushStore; StoreLocal; LPCJ_Lt_F; TPCJ_Lt_F; CJ_Lt_F; JumpIfFalse; LoadLocalConst; "
          "LoadConst; ConcatLocal; "
-         "StoreLocal; LPAI_Add; TPAS_Add; AS_Add; StoreLocal; JB_LPCJ_Lt; LoadLocalReturn; Return; Return"},
+         "StoreLocal; SE_PP_Lt; TPAS_Add; AS_Add; StoreLocal; JB_LPCJ_Lt; LoadLocalReturn; Return; Return"},
     Case{"fn f(xs) { let t = 0\n for v in xs { t = t + v }\n return t }", "f",
          "Push 0; StoreLocal 1; LoadLocal 0; IterInit; StoreLocal 3; LoadLocal 3; IterNext; Swap; Dup; StoreLocal 3; "
          "LoadConst 0 nil; Eq; JumpIfTrue 19; StoreLocal 2; LoadLocal 1; LoadLocal 2; Add; StoreLocal 1; "
@@ -142,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadLocal 1; Push 0; Gt; JumpIfFalse 14; LoadLocal 0; LoadLocal 1; Push 0; SetIndex; StoreLocal 0; "
          "LoadLocal 1; Push 1; Sub; StoreLocal 1; Jump 0; LoadLocal 0; Return; Return",
          "LPCJ_Gt_F; TPCJ_Gt_F; CJ_Gt_F; JumpIfFalse; SetElemLocalLP; LoadLocalPush; Push; SetIndexStore; StoreLocal; "
-         "LPAI_Sub; TPAS_Sub; AS_Sub; StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
+         "SE_MP_Gt; TPAS_Sub; AS_Sub; StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
     // A sum of weighted elements: the running sum and the element are
     // pushed in one step, the product is added and stored in another.
     Case{"fn f(a, k) { let s = 0\n while k > 0 { s = s + a[k] * (k + 1)\n s = s - a[k] * 2.5\n k = k - 1 }\n return s }", "f",
@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadLocal 2; Return; Return",
          "PushStore; StoreLocal; LPCJ_Gt_F; TPCJ_Gt_F; CJ_Gt_F; JumpIfFalse; LoadLocalGetLocal2; LoadLocalGetLocal; "
          "LoadLocal; GetIndex; LPA_Add; TPA_Add; Add; MAS_Add; AS_Add; StoreLocal; LoadLocalGetLocal2; "
-         "LoadLocalGetLocal; LoadLocal; GetIndex; TKA_Mul; MAS_Sub; AS_Sub; StoreLocal; LPAI_Sub; TPAS_Sub; AS_Sub; "
+         "LoadLocalGetLocal; LoadLocal; GetIndex; TKA_Mul; MAS_Sub; AS_Sub; StoreLocal; SE_MP_Gt; TPAS_Sub; AS_Sub; "
          "StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
     // A member updated from its own value plus a product: the whole
     // statement is one step; updated otherwise, the write's pushes and the
@@ -163,13 +163,13 @@ INSTANTIATE_TEST_SUITE_P(Fused, Compiled, testing::Values(
          "LoadLocal 1; Push 1; Sub; StoreLocal 1; Jump 0; LoadLocal 0; Return; Return",
          "LPCJ_Gt_F; TPCJ_Gt_F; CJ_Gt_F; JumpIfFalse; MemberUpdate; LoadConst; LoadLocalGetConst; LoadConst; "
          "GetIndex; MLA_Mul; LoadConst; GetIndex; TLMA_Add; MA_Add; Add; SetIndexStore; StoreLocal; "
-         "LPAI_Sub; TPAS_Sub; AS_Sub; StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
+         "SE_MP_Gt; TPAS_Sub; AS_Sub; StoreLocal; JB_LPCJ_Gt; LoadLocalReturn; Return; Return"},
     Case{"fn f(o, d) { while d > 0 { o.x = o.x * d\n d = d - 1 }\n return o }", "f",
          "LoadLocal 1; Push 0; Gt; JumpIfFalse 18; LoadLocal 0; LoadConst 0 \"x\"; LoadLocal 0; LoadConst 1 \"x\"; "
          "GetIndex; LoadLocal 1; Mul; SetIndex; StoreLocal 0; LoadLocal 1; Push 1; Sub; StoreLocal 1; Jump 0; "
          "LoadLocal 0; Return; Return",
          "LPCJ_Gt_F; TPCJ_Gt_F; CJ_Gt_F; JumpIfFalse; LoadLocalConstGet; LoadConst; LoadLocalGetConst; LoadConst; "
-         "GetIndex; TLA_Mul; Mul; SetIndexStore; StoreLocal; LPAI_Sub; TPAS_Sub; AS_Sub; StoreLocal; JB_LPCJ_Gt; "
+         "GetIndex; TLA_Mul; Mul; SetIndexStore; StoreLocal; SE_MP_Gt; TPAS_Sub; AS_Sub; StoreLocal; JB_LPCJ_Gt; "
          "LoadLocalReturn; Return; Return"},
     Case{"fn f(o, x) { return o.m(x) }", "f",
          "LoadLocal 0; LoadConst 0 \"m\"; GetIndex; LoadLocal 1; Call 1; Return; Return",
