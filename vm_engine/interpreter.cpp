@@ -166,7 +166,7 @@ bool Machine::chain_unique(const Value* sp, const WriteBack& wb, const Value* rg
 // moved-from, which leaves nothing to release) before NEXT/DISPATCH.
 // Hot state lives in locals:
 //   ip    current instruction (its handler runs now)
-//   base  first instruction of the current unit
+//   unit  the running unit (BASE, its first instruction, only for indexes)
 //   stk   operand memory; sp the first raw slot; regs the current registers;
 //         sbase the bottom of the current operand stack (sp >= sbase).
 // stk, sp, regs and sbase are invalidated by grow(): every ENSURE recomputes
@@ -193,13 +193,14 @@ Result<Value> Machine::run(const void* const** table_out) {
     }
 
     CodeUnit* unit = cur;
-    const PInst* base = unit->pcode.data();
+    // The unit's first entry, for the slow paths that need an index.
+#define BASE (unit->pcode.data())
     // ip, sp and rg in fixed callee-saved registers (GCC on x86-64): with
     // this many handlers the allocator otherwise may keep them in memory,
     // costing every dispatch loads and stores. Only a placement hint: the
     // values are the same either way.
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-    register const PInst* ip asm("rbx") = base + pc;
+    register const PInst* ip asm("rbx") = BASE + pc;
     Value* stk = stack;
     register Value* sp asm("r12") = stk + this->sp;
     register Value* rg asm("r13") = stk + regs;
@@ -207,7 +208,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     // chain each dispatch to the one before through a store and a load.
     register uint64_t count asm("r15") = 0;
 #else
-    const PInst* ip = base + pc;
+    const PInst* ip = BASE + pc;
     Value* stk = stack;
     Value* sp = stk + this->sp;
     Value* rg = stk + regs;
@@ -341,8 +342,8 @@ Result<Value> Machine::run(const void* const** table_out) {
                 ENSURE_AT(static_cast<size_t>(sp - stk) + unit->headroom);               \
             POLL();                                                                      \
             if (jit && ip < (at))                                                        \
-                jit_on_backward_jump(*jit, unit->code, static_cast<size_t>(ip - base),  \
-                                     static_cast<size_t>((at) - base));                  \
+                jit_on_backward_jump(*jit, unit->code, static_cast<size_t>(ip - BASE),  \
+                                     static_cast<size_t>((at) - BASE));                  \
         } else {                                                                         \
             POLL();                                                                      \
         }                                                                                \
@@ -376,7 +377,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 #include "arith_handlers.inc"
 
     L_Jump:
-        ip = base + ip->a.u;
+        ip = ip->target();
         ++count;
         DISPATCH();
 #define COND_JUMP(OPNAME, WHEN)                     \
@@ -385,7 +386,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         bool t = TRUTHY(sp[-1]);                    \
         (--sp)->~Value();                           \
         if (t == (WHEN)) {                          \
-            ip = base + ip->a.u;                    \
+            ip = ip->target();                      \
             ++count;                                \
             DISPATCH();                             \
         }                                           \
@@ -396,7 +397,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     L_JumpBack: {
         const PInst* at = ip;
         ++count;
-        ip = base + ip->a.u;
+        ip = ip->target();
         BACKEDGE(at);
         DISPATCH();
     }
@@ -408,7 +409,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         if (t == (WHEN)) {                          \
             const PInst* at = ip;                   \
             ++count;                                \
-            ip = base + ip->a.u;                    \
+            ip = ip->target();                      \
             BACKEDGE(at);                           \
             DISPATCH();                             \
         }                                           \
@@ -548,8 +549,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         rg = w;
         sb = w + R;
         unit = target;
-        base = unit->pcode.data();
-        ip = base;
+        ip = unit->pcode.data();
         ++count;
         DISPATCH();
     }
@@ -594,9 +594,9 @@ Result<Value> Machine::run(const void* const** table_out) {
             }
             const Value& k = unit->constants[static_cast<uint32_t>(ip[1].a.u)];
             if (k.is_string() &&
-                ((m.key_set() == ic.absent_in && ic.absent_in != 0) || !find_member(m, k, unit->slots[ip - base]))) {
+                ((m.key_set() == ic.absent_in && ic.absent_in != 0) || !find_member(m, k, unit->slots[ip - BASE]))) {
                 ic.absent_in = m.key_set_id();
-                const Value* cls = find_member(m, k_class, unit->slots[ip - base + 1]);
+                const Value* cls = find_member(m, k_class, unit->slots[ip - BASE + 1]);
                 if (method_ic_hit(ic, cls, k) && ic.answer.is_function()) [[likely]] {
                     if (ic.answer.plain_name_cell() == site->fn.plain_name_cell() || fill_site(*site, ic.answer)) {
                         site->shape = ic.absent_in;
@@ -694,8 +694,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         sp = AT_BYTES(sp, s.top);
         sb = sp;
         unit = s.target;
-        base = unit->pcode.data();
-        ip = base;
+        ip = unit->pcode.data();
         count += len;
         DISPATCH();
     }
@@ -723,7 +722,6 @@ Result<Value> Machine::run(const void* const** table_out) {
     return_to: {  // sp is the caller's top, fp the frame just left
         const CallFrame* f = fp;  // read in place: nothing below pushes a frame
         unit = f->unit;
-        base = unit->pcode.data();
         ip = f->ret;
         rg = reinterpret_cast<Value*>(reinterpret_cast<char*>(rg) - f->down);
         sb = rg + unit->window;
@@ -835,7 +833,7 @@ Result<Value> Machine::run(const void* const** table_out) {
             NEXT();
         }
         if (c.kind() == Kind::Object && k.kind() == Kind::String) {
-            if (const Value* found = find_member(c.members(), k, unit->slots[ip - base])) {
+            if (const Value* found = find_member(c.members(), k, unit->slots[ip - BASE])) {
                 Value e = *found;
                 (--sp)->~Value();
                 c = std::move(e);
@@ -875,7 +873,7 @@ Result<Value> Machine::run(const void* const** table_out) {
             if (c.kind() == Kind::Object && k.is_string() && k.share_count() > 1 && c.share_count() == 2 &&
                 c.cell() == rg[ip->a.u].cell()) {
                 ObjMap& m = c.members_in_place();
-                const uint32_t at = unit->slots[ip - base];
+                const uint32_t at = unit->slots[ip - BASE];
                 if (member_at(m, k, at)) [[likely]] {
                     move_into(m.value_at(at), sp[-1]);
                     sp[-2].drop_shared();
@@ -906,7 +904,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     set_member_search: {
         __asm__("" : "+r"(ip));  // read again, not kept from the fast path
         Value& c = sp[-3];
-        if (Value* slot = find_member(c.members_in_place(), sp[-2], unit->slots[ip - base])) {
+        if (Value* slot = find_member(c.members_in_place(), sp[-2], unit->slots[ip - BASE])) {
             move_into(*slot, sp[-1]);
             sp[-2].drop_shared();
             c.drop_shared();
@@ -947,7 +945,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         } else if (c.kind() == Kind::Object) {
             if (k.kind() == Kind::String) {
                 ObjMap& map = shared_ok ? c.members_in_place() : c.unique_members();
-                if (Value* slot = find_member(map, k, unit->slots[ip - base]))
+                if (Value* slot = find_member(map, k, unit->slots[ip - BASE]))
                     move_into(*slot, v);
                 else
                     map.insert_new(k, std::move(v));
@@ -1157,15 +1155,15 @@ Result<Value> Machine::run(const void* const** table_out) {
         NEXT();
 
     L_BadReg:
-        err = "Register " + std::to_string(unit->code[static_cast<size_t>(ip - base)].operand) + " out of bounds";
+        err = "Register " + std::to_string(unit->code[static_cast<size_t>(ip - BASE)].operand) + " out of bounds";
         goto L_fail;
     L_BadConst:
-        err = "Constant pool index " + std::to_string(unit->code[static_cast<size_t>(ip - base)].operand) +
+        err = "Constant pool index " + std::to_string(unit->code[static_cast<size_t>(ip - BASE)].operand) +
               " out of bounds";
         goto L_fail;
 
     L_End: {
-        pc = static_cast<size_t>(ip - base);
+        pc = static_cast<size_t>(ip - BASE);
         SYNC();
         if (state.status == VMStatus::Paused) return Err(std::string("VM paused"));
         if (state.status == VMStatus::Error) return Err(state.message);
@@ -1179,13 +1177,13 @@ Result<Value> Machine::run(const void* const** table_out) {
     // The host asked to stop. Nothing of the current instruction has been
     // done (a loop edge has completed its jump), so a later run resumes here.
     L_interrupt:
-        pc = static_cast<size_t>(ip - base);
+        pc = static_cast<size_t>(ip - BASE);
         SYNC();
         abort = Abort::Interrupted;
         return Err(std::string("Interrupted"));
 
     L_fail: {
-        size_t idx = static_cast<size_t>(ip - base);
+        size_t idx = static_cast<size_t>(ip - BASE);
         pc = idx + 1;
         SYNC();
         if (tracebacks) record_trace(unit, idx);
@@ -1201,7 +1199,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     } catch (const WalkStopped&) {
         // A walk over a value was interrupted; the walks run before their
         // instruction changes anything, so a later run repeats it.
-        pc = static_cast<size_t>(ip - base);
+        pc = static_cast<size_t>(ip - BASE);
         SYNC();
         abort = Abort::Interrupted;
         return Err(std::string("Interrupted"));
@@ -1210,11 +1208,12 @@ Result<Value> Machine::run(const void* const** table_out) {
     }
     // Allocation failed inside an instruction: abandon it as failed. Every
     // handler allocates before it changes the stack, or leaves it consistent.
-    pc = static_cast<size_t>(ip - base) + 1;
+    pc = static_cast<size_t>(ip - BASE) + 1;
     SYNC();
     abort = Abort::OutOfMemory;
     return Err(std::string("Out of memory"));
 
+#undef BASE
 #undef SYNC
 #undef RELOAD
 #undef ENSURE_AT

@@ -109,6 +109,8 @@ struct PInst {
         int64_t i;
         uint64_t u;
     } a;
+    // A jump's target: prepare() stores it as the entry's address.
+    const PInst* target() const { return reinterpret_cast<const PInst*>(a.u); }
 };
 
 // Per-site method cache for GetIndex. Holds the class-name and key cells it

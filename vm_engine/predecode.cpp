@@ -214,6 +214,13 @@ void Machine::prepare(CodeUnit& u) {
     u.edge_checks = !u.balanced || jit != nullptr;
     u.window = std::max(u.nregs, u.params);
     u.reach = u.window + u.headroom;
+    // Last, every jump's operand becomes the address of its target entry,
+    // so that a taken jump is one load (the passes above read indexes).
+    for (size_t i = 0; i < n; ++i) {
+        const Op op = code[i].op;
+        if (op == Op::Jump || op == Op::JumpIfFalse || op == Op::JumpIfTrue)
+            u.pcode[i].a.u = reinterpret_cast<uintptr_t>(&u.pcode[u.pcode[i].a.u]);
+    }
 }
 
 
