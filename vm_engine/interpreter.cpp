@@ -219,6 +219,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     // frames_cap as pointers).
     CallFrame* fp = frames + nframes;
     CallFrame* fend = frames + frames_cap;
+    Value* stk_end = stack_end;  // the end of the operand memory
     int budget = check_every;
     std::string err;
     WalkCheckScope walk_check(check, check_ctx);  // long walks over values ask it too
@@ -256,6 +257,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         sb = stk + sbase;                \
         fp = frames + nframes;           \
         fend = frames + frames_cap;      \
+        stk_end = stack_end;             \
     } while (0)
 #define ENSURE_AT(total)                                        \
     do {                                                        \
@@ -271,6 +273,7 @@ Result<Value> Machine::run(const void* const** table_out) {
             sp = stk + o_sp;                                    \
             rg = stk + o_rg;                                    \
             sb = stk + o_sb;                                    \
+            stk_end = stack_end;                                \
         }                                                       \
     } while (0)
     // The distance in bytes from register base `from` up to `to` (a frame's
@@ -338,7 +341,7 @@ Result<Value> Machine::run(const void* const** table_out) {
 #define BACKEDGE(at)                                                                     \
     do {                                                                                 \
         if (unit->edge_checks) [[unlikely]] {                                            \
-            if (!unit->balanced && static_cast<size_t>(stack_end - sp) < unit->headroom) \
+            if (!unit->balanced && static_cast<size_t>(stk_end - sp) < unit->headroom)   \
                 ENSURE_AT(static_cast<size_t>(sp - stk) + unit->headroom);               \
             POLL();                                                                      \
             if (jit && ip < (at))                                                        \
@@ -618,7 +621,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     // the callee's arity was checked when the site's cache was filled), then
     // the arguments, written above the callee slot by the site's form.
     site_call:
-        if (budget > 1 && fp < fend && BYTES_UP(sp, stack_end) >= site->reach) [[likely]]
+        if (budget > 1 && fp < fend && BYTES_UP(sp, stk_end) >= site->reach) [[likely]]
             goto *kSiteForms[site->entry];
     site_fail:  // nothing written but the callee slot (and the receiver): the head's own steps
         if (site->method) {
@@ -687,7 +690,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         const uint32_t len = s.len;
         CallFrame* f = fp;
         f->unit = unit;
-        f->ret = ip + len;
+        f->ret = s.ret;
         f->down = BYTES_UP(rg, sp + 1);
         fp = f + 1;
         rg = sp + 1;

@@ -165,6 +165,7 @@ struct CallSite {
     enum Form : uint8_t { General, None, One, Method = One + 11, Tidy = 2 * Method };  // One + SiteArg::Code
     uint32_t nargs = 0;
     uint32_t len = 0;    // instructions from the head to the Call, both included
+    const PInst* ret = nullptr;  // the entry after the Call
     int64_t drop = -1;   // register the result will overwrite (`x = f(x)`), or -1
     bool strict = false; // CallGlobal: the head is a strict LoadGlobal
     uint32_t global = 0; // CallGlobal: the global slot the head reads

@@ -827,6 +827,7 @@ void Machine::call_sites(CodeUnit& u) {
         }
         if (u.pcode[p].h != L[I_CallSite] || c[p].operand != s.nargs) return false;
         s.len = static_cast<uint32_t>(p - head + 1);
+        s.ret = &u.pcode[p + 1];
         s.drop = drop_of(p);
         return true;
     };
