@@ -173,19 +173,20 @@ bool Machine::chain_unique(const Value* sp, const WriteBack& wb, const Value* rg
 // them from their indices. They are written back to the machine only when the
 // loop exits (end of code, error, interrupt, allocation failure).
 Result<Value> Machine::run(const void* const** table_out) {
-    static const void* const kTable[I_Count] = {
-#define HANDLER(name) &&L_##name,
-#include "machine_ops.def"
-#undef HANDLER
-    };
-    // The argument blocks of the fused calls, by CallSite::Form.
+    // The handlers, then the argument blocks of the fused calls by their
+    // CallSite::entry (fill_site stores a site's block from here).
 #define SITE_FORMS(P) \
     &&SF_##P##General, &&SF_##P##None, &&SF_##P##Imm, &&SF_##P##Local, &&SF_##P##Const, &&SF_##P##ImmAdd, \
     &&SF_##P##ImmSub, &&SF_##P##ImmMul, &&SF_##P##ImmMod, &&SF_##P##LocAdd, &&SF_##P##LocSub,          \
-    &&SF_##P##LocMul, &&SF_##P##LocMod
-    static const void* const kSiteForms[] = {SITE_FORMS(), SITE_FORMS(M), SITE_FORMS(T), SITE_FORMS(TM)};
+    &&SF_##P##LocMul, &&SF_##P##LocMod,
+    static const void* const kTable[] = {
+#define HANDLER(name) &&L_##name,
+#include "machine_ops.def"
+#undef HANDLER
+        SITE_FORMS() SITE_FORMS(M) SITE_FORMS(T) SITE_FORMS(TM)
+    };
 #undef SITE_FORMS
-    static_assert(std::size(kSiteForms) == 2 * size_t{CallSite::Tidy} && CallSite::Tidy == 2 * CallSite::Method &&
+    static_assert(std::size(kTable) == I_Count + kSiteBlocks && CallSite::Tidy == 2 * CallSite::Method &&
                   CallSite::Method == CallSite::One + size_t{SiteArg::LocMod} + 1 && SiteArg::Imm == 0);
     if (table_out) {
         *table_out = kTable;
@@ -622,7 +623,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     // the arguments, written above the callee slot by the site's form.
     site_call:
         if (budget > 1 && fp < fend && BYTES_UP(sp, stk_end) >= site->reach) [[likely]]
-            goto *kSiteForms[site->entry];
+            goto *site->block;
     site_fail:  // nothing written but the callee slot (and the receiver): the head's own steps
         if (site->method) {
             sp[1].~Value();

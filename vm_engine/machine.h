@@ -173,6 +173,7 @@ struct CallSite {
     bool method = false; // MethodCall head: the receiver is the callee's register 0
     uint8_t form = General;  // the argument block
     uint8_t entry = General; // the block the head takes: form, or form + Tidy (fill_site)
+    const void* block = nullptr;  // that block's label
     SiteArg args[kSiteArgs];
     // The callee last entered through this site: the function value (held,
     // so its cell's identity cannot pass to another function) and what its
@@ -194,6 +195,8 @@ struct CallSite {
     uint32_t cls_slot = 0;
     Value cls;
 };
+// The argument blocks of the fused calls, after the handlers in the label table.
+constexpr size_t kSiteBlocks = 2 * size_t{CallSite::Tidy};
 
 // The write-back after a nested element assignment `v0[k0]...[kn] = x`: the
 // keys pushed again (innermost level first) and where the root goes.

@@ -882,6 +882,7 @@ bool Machine::fill_site(CallSite& s, const Value& fv) {
     s.top = (1 + t->window) * sizeof(Value);
     s.reach = (1 + t->reach) * sizeof(Value);
     s.entry = static_cast<uint8_t>(s.form + (s.drop >= 0 || s.nils ? CallSite::Tidy : 0));
+    s.block = label_table(*this)[I_Count + s.entry];
     return true;
 }
 
