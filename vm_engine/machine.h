@@ -233,6 +233,12 @@ struct MemberUpdate {
 };
 
 struct CodeUnit {
+    // Jump operands, call sites and frames hold addresses of pcode entries:
+    // a unit is made in place and never copied.
+    CodeUnit() = default;
+    CodeUnit(const CodeUnit&) = delete;
+    CodeUnit& operator=(const CodeUnit&) = delete;
+
     std::string name;
     Code code;
     LineTable lines;

@@ -745,6 +745,26 @@ TEST(Robustness, HugeRangeIsOutOfMemoryAndMachineStaysUsable) {
     EXPECT_EQ(vm.last_abort(), Abort::None);
 }
 
+// Jumps past the end of the code (forward, taken or not, from inside a loop
+// and from fused tests) end the run as reaching the end does.
+TEST(Robustness, JumpsPastTheEndEndTheRun) {
+    const uint64_t far[] = {11, 12, uint64_t{1} << 40, ~uint64_t{0}};
+    for (uint64_t to : far) {
+        SCOPED_TRACE(to);
+        for (bool fast : {true, false}) {
+            VM a = Program{{P(1), I(Op::JumpIfTrue, to), P(7)}}.build(VMOptions{fast});
+            EXPECT_EQ(outcome(a), "ok:nil");
+            EXPECT_EQ(a.instructions_executed(), 2u);
+            // r0 = 0; while r0 < 3 { r0 = r0 + 1 } then a jump far away.
+            VM b = Program{{P(0), I(Op::StoreLocal, 0), I(Op::LoadLocal, 0), P(3), I(Op::Lt), I(Op::JumpIfFalse, to),
+                            I(Op::LoadLocal, 0), P(1), I(Op::Add), I(Op::StoreLocal, 0), I(Op::Jump, 2)}}
+                       .build(VMOptions{fast});
+            EXPECT_EQ(outcome(b), "ok:nil");
+            EXPECT_EQ(b.instructions_executed(), 2u + 4 * 4 + 3 * 5);
+        }
+    }
+}
+
 TEST(Robustness, InterruptStopsLoops) {
     int polls = 0;
     VM vm = Program{{I(Op::Nop), I(Op::Jump, 0)}}.build();

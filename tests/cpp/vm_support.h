@@ -21,10 +21,10 @@ struct Program {
     LineTable lines = {};
     std::vector<FunctionEntry> functions = {};
 
-    VM build() const {
+    VM build(VMOptions options = {}) const {
         std::vector<Value> values;
         for (const Constant& c : constants) values.push_back(value_from_constant(c));
-        return VM(code, std::move(values), lines, FunctionTable(functions));
+        return VM(code, std::move(values), lines, FunctionTable(functions), options);
     }
 };
 
