@@ -624,10 +624,14 @@ void Machine::loop_edges(CodeUnit& u) {
     for (size_t i = 0; i + 1 < n; ++i) {
         if (u.pcode[i].h != L[I_LoadLocal]) continue;
         const void* next = u.pcode[i + 1].h;
-        const int op = next == L[I_LoadLocal] ? I_LoadLocal2 : next == L[I_LoadConst] ? I_LoadLocalConst
+        int op = next == L[I_LoadLocal] ? I_LoadLocal2 : next == L[I_LoadConst] ? I_LoadLocalConst
                      : next == L[I_Push]      ? I_LoadLocalPush
                      : next == L[I_LoadLocalGetLocal] ? I_LoadLocalGetLocal2 : -1;
         if (op < 0) continue;
+        // s = s + a[k]: the sum stored back in the same step.
+        if (op == I_LoadLocalGetLocal2 && i + 5 < n && u.code[i + 4].op == Op::Add &&
+            u.code[i + 5].op == Op::StoreLocal && u.code[i + 5].operand == u.code[i].operand)
+            op = I_AddElemStore;
         u.pcode[i].h = L[op];
         ++i;
     }

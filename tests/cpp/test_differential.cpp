@@ -309,6 +309,15 @@ private:
                           " = " + one(steps) + "\nlet " + g + " = 0\n";
         out += "while " + v + one(cmps) + (pick(0, 1) ? b : std::to_string(pick(-3, 5))) + " {\n" + g + " = " + g +
                " + 1\nif " + g + " > 5 { break }\nprint(" + v + ")\n";
+        // Sometimes a sum of elements (which may saturate, mix kinds, or
+        // run past the array's end) along the way.
+        if (pick(0, 1)) {
+            static const char* sums[] = {"0", "9223372036854775000", "-9223372036854775000", "0.5", "\"s\""};
+            const std::string t = "t" + n, e = "e" + n;
+            out = "let " + t + " = " + one(sums) + "\nlet " + e +
+                  " = [1, 9223372036854775807, -9223372036854775807, 2.5, 3]\n" + out + t + " = " + t + " + " + e +
+                  "[" + g + (pick(0, 1) ? "" : " - 1") + "]\nprint(" + t + ")\n";
+        }
         switch (pick(0, 3)) {
         case 0: out += "if " + g + " == 3 { " + v + " = 1.5 }\n"; break;
         case 1: out += "if " + g + " == 2 { " + b + " = 2.5 }\n"; break;
