@@ -212,6 +212,30 @@ def test_ctrl_c_reaches_a_script_on_the_main_thread():
     assert rt.eval("x") == 1
 
 
+def test_host_calls_that_add_globals_leave_running_calls_right():
+    # grow() adds enough globals to move the machine's table of globals,
+    # then rebinds the function the loop calls by name: each call must find
+    # the binding of the moment.
+    rt = calvex.Runtime()
+    rt.exec(
+        "fn step(x) { return x + 1 }\nfn two(x) { return x + 2 }\n"
+        "fn run(n) { let s = 0\n let i = 0\n while i < n { s = step(s) + grow()\n i = i + 1 }\n return s }"
+    )
+    made = [0]
+    first, second = rt.globals["step"], rt.globals["two"]
+
+    def grow():
+        for _ in range(300):
+            rt.globals[f"g{made[0]}"] = made[0]
+            made[0] += 1
+        rt.globals["step"] = second if made[0] % 600 else first
+        return 0
+
+    rt.globals["grow"] = grow
+    assert rt.call("run", 40) == 20 * 1 + 20 * 2
+    assert rt.globals["g11999"] == 11999
+
+
 def test_signal_handlers_may_call_into_a_running_script():
     # The handler's call runs while the script is in the middle of a loop
     # inside calls; it recurses deep enough to move the machine's stack and

@@ -567,7 +567,7 @@ Result<Value> Machine::run(const void* const** table_out) {
     // function: nothing reads it. The head's operand is its call site.
     L_CallGlobal: {
         site = reinterpret_cast<CallSite*>(ip->a.u);
-        const Value& fv = globals[site->global];
+        const Value& fv = *site->slot;
         if (fv.kind() != Kind::Function) [[unlikely]]
             goto site_fallback;
         if (fv.plain_name_cell() != site->fn.plain_name_cell()) [[unlikely]]

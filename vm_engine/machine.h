@@ -169,6 +169,7 @@ struct CallSite {
     int64_t drop = -1;   // register the result will overwrite (`x = f(x)`), or -1
     bool strict = false; // CallGlobal: the head is a strict LoadGlobal
     uint32_t global = 0; // CallGlobal: the global slot the head reads
+    const Value* slot = nullptr;  // CallGlobal: that global (Machine::point_sites keeps it current)
     bool copies = false; // some argument is a register or a constant (a handle to copy)
     bool method = false; // MethodCall head: the receiver is the callee's register 0
     uint8_t form = General;  // the argument block
@@ -382,7 +383,9 @@ struct Machine {
         auto it = global_index.find(name);
         if (it != global_index.end()) return it->second;
         uint32_t slot = static_cast<uint32_t>(globals.size());
+        const Value* was = globals.data();
         globals.emplace_back();
+        if (globals.data() != was) point_sites();
         global_names.push_back(name);
         assigned.push_back(0);
         global_index.emplace(name, slot);
@@ -457,6 +460,10 @@ struct Machine {
     // and the machine's own keys (so member lookups with constant keys
     // mostly succeed on identity), then predecodes `top` and `fresh`.
     void intern_and_prepare(CodeUnit& top, std::span<CodeUnit* const> fresh);
+    // Points the global call sites of `u` (or of every unit) at their
+    // globals, whenever the globals may have moved.
+    void point_sites(CodeUnit& u);
+    void point_sites();
     void prepare(CodeUnit& u);
     size_t write_back(CodeUnit& u, size_t i);
     bool chain_unique(const Value* sp, const WriteBack& wb, const Value* rg, const CodeUnit& u) const;

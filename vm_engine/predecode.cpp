@@ -845,6 +845,7 @@ void Machine::call_sites(CodeUnit& u) {
                 continue;
             s.strict = h == L[I_LoadGlobalStrict];
             s.global = static_cast<uint32_t>(u.pcode[i].a.u);
+            s.slot = &globals[s.global];
             u.pcode[i].h = L[I_CallGlobal];
             u.pcode[i].a.u = u.calls.size();  // the site's address once every site is made
         } else if (h == L[I_LoadLocalGetConst]) {

@@ -73,6 +73,21 @@ void Machine::intern_and_prepare(CodeUnit& unit, std::span<CodeUnit* const> fres
             ascii_chars[static_cast<unsigned char>(text[0])] = v;
     prepare(unit);
     for (CodeUnit* u : fresh) prepare(*u);
+    // Preparing a unit may add globals; `unit` may not be the machine's
+    // top yet.
+    point_sites(unit);
+    point_sites();
+}
+
+void Machine::point_sites(CodeUnit& u) {
+    for (CallSite& s : u.calls)
+        if (!s.method) s.slot = &globals[s.global];
+}
+
+void Machine::point_sites() {
+    if (top) point_sites(*top);
+    if (stub) point_sites(*stub);
+    for (auto& u : units) point_sites(*u);
 }
 
 VM::VM(Code code, std::vector<Value> constants, LineTable lines, FunctionTable functions)
