@@ -803,14 +803,28 @@ Result<Value> Machine::run(const void* const** table_out) {
         {  // no live Value across the dispatch (see div_mod_pow)
             Value obj = Value::object();
             ObjMap& map = obj.members_in_place();
-            map.reserve(n);
             Value* first = sp - 2 * n;
-            // Pairs are popped top first and a later pop overwrites, so the
-            // deepest pair of a repeated key wins: inserting bottom-up with
-            // first-wins gives the same members.
-            for (size_t k = 0; k < n; ++k) {
-                Value& key = first[2 * k];
-                if (key.is_string()) map.insert_new(key, std::move(first[2 * k + 1]));
+            uint32_t& site = unit->slots[ip - BASE];
+            if (site != 0 && same_keys(*unit->layouts[site - 1].get(), first, n)) {
+                map.assign_layout(unit->layouts[site - 1].get(), first + 1, 2);
+            } else {
+                map.reserve(n);
+                // Pairs are popped top first and a later pop overwrites, so the
+                // deepest pair of a repeated key wins: inserting bottom-up with
+                // first-wins gives the same members.
+                for (size_t k = 0; k < n; ++k) {
+                    Value& key = first[2 * k];
+                    if (key.is_string()) map.insert_new(key, std::move(first[2 * k + 1]));
+                }
+                // The next object built here likely has the same keys: keep
+                // the layout for it when every key was a distinct string.
+                if (map.size() == n && n != 0) {
+                    if (site == 0) {
+                        unit->layouts.emplace_back();
+                        site = static_cast<uint32_t>(unit->layouts.size());
+                    }
+                    unit->layouts[site - 1].reset(map.shape());
+                }
             }
             while (sp > first) (--sp)->~Value();
             new (sp++) Value(std::move(obj));

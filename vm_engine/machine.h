@@ -253,6 +253,9 @@ struct CodeUnit {
     // Member caches, one per instruction: where the key an object member
     // read or write found last time sits in the object (see find_member).
     std::vector<uint32_t> slots;
+    // MakeObject sites: the layout each built last (its slot holds the
+    // index + 1, 0 until the site has built an object of string keys).
+    std::vector<ShapeRef> layouts;
     std::vector<WriteBack> chains;
     std::vector<CallSite> calls;
     std::vector<MemberUpdate> updates;
@@ -497,8 +500,16 @@ inline void set_member_site_slot(const PInst& load_const, uint32_t slot) {
 
 // Whether member `key` (a String) sits at position `slot` of `m`, where a
 // site found it last time: one comparison of cells.
+// Whether the key/value pairs at `pairs` (n of them, keys at even places)
+// have exactly the keys of layout s, in order and by cell.
+[[gnu::always_inline]] inline bool same_keys(const ObjShape& s, const Value* pairs, size_t n) {
+    if (s.keys.size() != n) return false;
+    for (size_t k = 0; k < n; ++k)
+        if (!pairs[2 * k].is_string() || pairs[2 * k].str_cell() != s.keys[k].str_cell()) return false;
+    return true;
+}
 [[gnu::always_inline]] inline bool member_at(const ObjMap& m, const Value& key, uint32_t slot) {
-    return slot < m.size() && m.key_at(slot).str_cell() == key.str_cell();
+    return m.holds_at(slot, key.str_cell());
 }
 // Whether two string cells hold the same text; most different texts differ
 // in length or in their first byte, which is tested without a call.

@@ -114,6 +114,7 @@ void Machine::prepare(CodeUnit& u) {
     size_t n = code.size();
     u.pcode.assign(n + 1, PInst{L[I_End], {0}});
     u.slots.assign(n, 0);
+    u.layouts.clear();
     u.nregs = u.params;
     for (size_t i = 0; i < n; ++i) {
         const Instruction& in = code[i];

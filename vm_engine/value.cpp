@@ -335,57 +335,73 @@ inline bool key_matches(const Value& k, std::string_view key, uint64_t h) {
 }
 }  // namespace
 
-ObjMap::ObjMap(const ObjMap& o) : key_set_(o.key_set_), keys_(o.keys_), vals_(o.vals_), index_(o.index_) {}
+constinit ObjShape kNoKeys{1, 1, {}, {}};
+
+void release_shape(ObjShape* s) noexcept {
+    if (--s->rc == 0) delete s;
+}
+
+void ObjMap::drop_shape() noexcept {
+    if (shape_ != &kNoKeys) release_shape(shape_);
+    shape_ = &kNoKeys;
+    keys_ = nullptr;
+}
+
+ObjMap::ObjMap(const ObjMap& o) : vals_(o.vals_) {
+    shape_ = o.shape_;
+    keys_ = o.keys_;
+    if (shape_ != &kNoKeys) ++shape_->rc;
+}
 ObjMap::ObjMap(ObjMap&& o) noexcept
-    : key_set_(std::exchange(o.key_set_, 0)),
-      keys_(std::move(o.keys_)),
-      vals_(std::move(o.vals_)),
-      index_(std::move(o.index_)) {}
-// Element-wise, so a recycled map reuses its storage. If an allocation fails
-// midway the map is still consistent (keys and values are assigned first, the
-// index last, and a failure leaves the index empty).
+    : shape_(std::exchange(o.shape_, &kNoKeys)), keys_(std::exchange(o.keys_, nullptr)), vals_(std::move(o.vals_)) {
+    o.vals_.clear();
+}
+// Reuses this map's value storage, so a recycled map does not allocate for
+// a small copy. If the allocation fails the map is left empty.
 ObjMap& ObjMap::operator=(const ObjMap& o) {
     if (this != &o) {
-        index_.clear();
-        keys_.clear();
+        drop_shape();
         vals_.clear();
-        key_set_ = 0;
         try {
-            keys_ = o.keys_;
             vals_ = o.vals_;
-            index_ = o.index_;
         } catch (...) {
-            clear();
+            vals_.clear();
             throw;
         }
-        key_set_ = o.key_set_;
+        shape_ = o.shape_;
+        keys_ = o.keys_;
+        if (shape_ != &kNoKeys) ++shape_->rc;
     }
     return *this;
 }
 ObjMap& ObjMap::operator=(ObjMap&& o) noexcept {
-    keys_ = std::move(o.keys_);
-    vals_ = std::move(o.vals_);
-    index_ = std::move(o.index_);
-    key_set_ = std::exchange(o.key_set_, 0);
+    if (this != &o) {
+        drop_shape();
+        shape_ = std::exchange(o.shape_, &kNoKeys);
+        keys_ = std::exchange(o.keys_, nullptr);
+        vals_ = std::move(o.vals_);
+        o.vals_.clear();
+    }
     return *this;
 }
+ObjMap::~ObjMap() { drop_shape(); }
 
 uint64_t ObjMap::key_set_id() const {
-    static std::atomic<uint64_t> next{1};
-    if (key_set_ == 0) key_set_ = next.fetch_add(1, std::memory_order_relaxed);
-    return key_set_;
+    static std::atomic<uint64_t> next{2};  // 1 names the empty set (kNoKeys)
+    if (shape_->id == 0) shape_->id = next.fetch_add(1, std::memory_order_relaxed);
+    return shape_->id;
 }
-ObjMap::~ObjMap() = default;
 
 ptrdiff_t ObjMap::index_of(std::string_view key, uint64_t h) const {
-    if (index_.empty()) {
-        for (size_t i = 0; i < keys_.size(); ++i)
+    const std::vector<int32_t>& index = shape_->index;
+    if (index.empty()) {
+        for (size_t i = 0; i < vals_.size(); ++i)
             if (key_matches(keys_[i], key, h)) return static_cast<ptrdiff_t>(i);
         return -1;
     }
-    size_t mask = index_.size() - 1;
+    size_t mask = index.size() - 1;
     for (size_t p = h & mask;; p = (p + 1) & mask) {
-        int32_t e = index_[p];
+        int32_t e = index[p];
         if (e == 0) return -1;
         size_t i = static_cast<size_t>(e - 1);
         if (key_matches(keys_[i], key, h)) return static_cast<ptrdiff_t>(i);
@@ -394,12 +410,13 @@ ptrdiff_t ObjMap::index_of(std::string_view key, uint64_t h) const {
 
 const Value* ObjMap::find(const Value& key) const {
     const StrCell* kc = key.str_cell();
-    if (index_.empty()) {
+    const std::vector<int32_t>& index = shape_->index;
+    if (index.empty()) {
         // Keys and lookup keys usually share one cell (the machine interns
         // its string constants), so identity is tried before the text. Keys
         // are distinct texts: at most one can match either way.
         uint64_t h = cell_hash(kc);
-        for (size_t i = 0; i < keys_.size(); ++i) {
+        for (size_t i = 0; i < vals_.size(); ++i) {
             const StrCell* c = keys_[i].str_cell();
             if (c == kc || (c->hash == h && c->len == kc->len && std::memcmp(c->data(), kc->data(), kc->len) == 0))
                 return &vals_[i];
@@ -407,9 +424,9 @@ const Value* ObjMap::find(const Value& key) const {
         return nullptr;
     }
     uint64_t h = cell_hash(kc);
-    size_t mask = index_.size() - 1;
+    size_t mask = index.size() - 1;
     for (size_t p = h & mask;; p = (p + 1) & mask) {
-        int32_t e = index_[p];
+        int32_t e = index[p];
         if (e == 0) return nullptr;
         size_t i = static_cast<size_t>(e - 1);
         const StrCell* c = keys_[i].str_cell();
@@ -424,17 +441,38 @@ const Value* ObjMap::find(std::string_view key) const {
 
 Value* ObjMap::find_mut(const Value& key) { return const_cast<Value*>(std::as_const(*this).find(key)); }
 
-void ObjMap::rebuild_index() {
+// The layout for a change of keys: this map's own, made (empty) or copied
+// (from a shared one) first. Throws only before the map has changed.
+ObjShape& ObjMap::own_shape() {
+    if (shape_ == &kNoKeys) {
+        shape_ = new ObjShape;
+    } else if (shape_->rc > 1) {
+        auto* c = new ObjShape;
+        try {
+            c->keys = shape_->keys;
+            c->index = shape_->index;
+        } catch (...) {
+            delete c;
+            throw;
+        }
+        --shape_->rc;
+        shape_ = c;
+    }
+    keys_ = shape_->keys.data();
+    return *shape_;
+}
+
+void ObjMap::rebuild_index(ObjShape& s) {
     size_t cap = 16;
-    while (cap < keys_.size() * 2) cap *= 2;
+    while (cap < s.keys.size() * 2) cap *= 2;
     std::vector<int32_t> idx(cap, 0);
     size_t mask = cap - 1;
-    for (size_t i = 0; i < keys_.size(); ++i) {
-        size_t p = keys_[i].str_cell()->hash & mask;
+    for (size_t i = 0; i < s.keys.size(); ++i) {
+        size_t p = s.keys[i].str_cell()->hash & mask;
         while (idx[p] != 0) p = (p + 1) & mask;
         idx[p] = static_cast<int32_t>(i + 1);
     }
-    index_ = std::move(idx);
+    s.index = std::move(idx);
 }
 
 // Room for one more entry in both vectors before either changes, so that a
@@ -450,26 +488,28 @@ void make_room(std::vector<T>& v) {
 bool ObjMap::insert_new(const Value& key, Value value) {
     uint64_t h = cell_hash(key.str_cell());
     if (index_of(key.as_string(), h) >= 0) return false;
-    key_set_ = 0;
-    make_room(keys_);
+    ObjShape& s = own_shape();
+    make_room(s.keys);
+    keys_ = s.keys.data();
     make_room(vals_);
-    keys_.push_back(key);
+    s.id = 0;
+    s.keys.push_back(key);
     vals_.push_back(std::move(value));
-    if (keys_.size() > kLinearLimit) {
-        if (index_.empty() || keys_.size() * 2 > index_.size()) {
+    if (s.keys.size() > kLinearLimit) {
+        if (s.index.empty() || s.keys.size() * 2 > s.index.size()) {
             try {
-                rebuild_index();
+                rebuild_index(s);
             } catch (...) {
                 // Without the entry again, so the old index still covers every key.
-                keys_.pop_back();
+                s.keys.pop_back();
                 vals_.pop_back();
                 throw;
             }
         } else {
-            size_t mask = index_.size() - 1;
+            size_t mask = s.index.size() - 1;
             size_t p = h & mask;
-            while (index_[p] != 0) p = (p + 1) & mask;
-            index_[p] = static_cast<int32_t>(keys_.size());
+            while (s.index[p] != 0) p = (p + 1) & mask;
+            s.index[p] = static_cast<int32_t>(s.keys.size());
         }
     }
     return true;
@@ -493,15 +533,26 @@ void ObjMap::set(std::string_view key, Value value) {
 }
 
 void ObjMap::clear() {
-    key_set_ = 0;
-    keys_.clear();
+    drop_shape();
     vals_.clear();
-    index_.clear();
 }
 
 void ObjMap::reserve(size_t n) {
-    keys_.reserve(n);
+    if (n <= vals_.size()) return;
     vals_.reserve(n);
+    own_shape().keys.reserve(n);
+    keys_ = shape_->keys.data();
+}
+
+void ObjMap::assign_layout(ObjShape* s, Value* v, size_t stride) {
+    const size_t n = s->keys.size();
+    drop_shape();
+    vals_.clear();
+    vals_.reserve(n);  // the only step that can fail: the map is still empty then
+    for (size_t k = 0; k < n; ++k) vals_.push_back(std::move(v[k * stride]));
+    ++s->rc;
+    shape_ = s;
+    keys_ = s->keys.data();
 }
 
 // ---- operations ---------------------------------------------------------------------

@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -229,9 +230,47 @@ private:
 static_assert(sizeof(Value) == 16);
 
 // ---- object members -------------------------------------------------------------
-// A map from string keys to values. Keys are held as shared string cells so a
-// constant key is never copied and its cached hash is reused. Iteration order
-// is the order of first insertion (any order is acceptable to callers).
+// The keys of an object in order, with their hash index: the map's layout.
+// Copies of a map share its layout, and so do the objects one literal builds
+// (a MakeObject site keeps the layout it built last). A layout is changed in
+// place only while a single holder has it; otherwise the map changing its
+// keys takes a copy first.
+struct ObjShape {
+    size_t rc = 1;
+    mutable uint64_t id = 0;      // key set number (ObjMap::key_set_id), 0 = not yet given
+    std::vector<Value> keys;      // String values, distinct texts
+    std::vector<int32_t> index;   // open addressing over keys, empty below 9 members
+};
+void release_shape(ObjShape* s) noexcept;
+// The layout of every empty map: never counted, changed or freed, so maps
+// of any thread may point at it.
+extern constinit ObjShape kNoKeys;
+
+// A counted reference to a layout, for caches outside the maps.
+class ShapeRef {
+public:
+    ShapeRef() = default;
+    ShapeRef(const ShapeRef& o) noexcept : p_(o.p_) { if (p_) ++p_->rc; }
+    ShapeRef& operator=(const ShapeRef& o) noexcept {
+        reset(o.p_);
+        return *this;
+    }
+    ~ShapeRef() { if (p_) release_shape(p_); }
+    ObjShape* get() const { return p_; }
+    void reset(ObjShape* s) noexcept {
+        if (s) ++s->rc;
+        if (p_) release_shape(p_);
+        p_ = s;
+    }
+
+private:
+    ObjShape* p_ = nullptr;
+};
+
+// A map from string keys to values: a layout (ObjShape) and the values in
+// its order. Keys are held as shared string cells so a constant key is never
+// copied and its cached hash is reused. Iteration order is the order of
+// first insertion (any order is acceptable to callers).
 class ObjMap {
 public:
     ObjMap() = default;
@@ -241,8 +280,8 @@ public:
     ObjMap& operator=(ObjMap&& o) noexcept;
     ~ObjMap();
 
-    size_t size() const { return keys_.size(); }
-    bool empty() const { return keys_.empty(); }
+    size_t size() const { return vals_.size(); }
+    bool empty() const { return vals_.empty(); }
 
     // Lookup by a String value (fast: cached hash) or by text.
     const Value* find(const Value& key) const;
@@ -256,27 +295,41 @@ public:
 
     // Entries in iteration order.
     const Value& key_at(size_t i) const { return keys_[i]; }
+    // Whether entry `slot` exists and has key cell `k`: the member caches'
+    // test, bounded in bytes so the hot paths need no division.
+    bool holds_at(uint32_t slot, const StrCell* k) const {
+        const size_t off = size_t{slot} * sizeof(Value);
+        const size_t bytes = static_cast<size_t>(reinterpret_cast<const char*>(std::to_address(vals_.end())) -
+                                                 reinterpret_cast<const char*>(vals_.data()));
+        return off < bytes && keys_[slot].str_cell() == k;
+    }
     const Value& value_at(size_t i) const { return vals_[i]; }
     Value& value_at(size_t i) { return vals_[i]; }
 
     void clear();
     void reserve(size_t n);
 
+    // The layout (kNoKeys while empty), and an empty map taking layout `s`
+    // (not kNoKeys) with values moved from v[0], v[stride], ... (one per key of s).
+    ObjShape* shape() const { return shape_; }
+    void assign_layout(ObjShape* s, Value* v, size_t stride);
+
     // A number naming this map's set of keys, unique in the process and
-    // shared by the copies that have the same keys: fast paths key caches
-    // on it. key_set() is 0 until key_set_id() has given the map one, and
-    // again after any change to its keys.
-    uint64_t key_set() const { return key_set_; }
+    // shared by the maps that share a layout: fast paths key caches on it.
+    // key_set() is 0 until key_set_id() has given the layout one, and again
+    // after any change to its keys; every empty map has the number 1.
+    uint64_t key_set() const { return shape_->id; }
     uint64_t key_set_id() const;
 
 private:
     ptrdiff_t index_of(std::string_view key, uint64_t h) const;
-    void rebuild_index();
+    ObjShape& own_shape();
+    void rebuild_index(ObjShape& s);
+    void drop_shape() noexcept;
 
-    mutable uint64_t key_set_ = 0;
-    std::vector<Value> keys_;   // String values
+    ObjShape* shape_ = &kNoKeys;
+    const Value* keys_ = nullptr;  // shape_->keys.data(), kept here for the hot paths
     std::vector<Value> vals_;
-    std::vector<int32_t> index_;  // open addressing over keys_, empty below 9 members
 };
 
 struct ArrCell : Cell {

@@ -49,7 +49,8 @@ TEST(ObjMap, KeyByKeyInsertionGrowsGeometrically) {
 }
 
 // The key-set number: shared by copies with the same keys, new after any
-// change of the keys, never carried by a map that lost its keys to a move.
+// change of the keys, never carried by a map that lost its keys to a move
+// (an empty map has the empty set's number).
 TEST(ObjMap, KeySetNumberFollowsTheKeys) {
     const Value a = Value::string("a"), b = Value::string("b");
     ObjMap m;
@@ -73,12 +74,53 @@ TEST(ObjMap, KeySetNumberFollowsTheKeys) {
     EXPECT_FALSE(m.insert_new(a, Value::nil()));  // present: nothing changes
     EXPECT_EQ(m.key_set(), id);
 
+    const uint64_t none = ObjMap().key_set_id();
+    EXPECT_NE(none, 0u);
+    EXPECT_NE(none, id);
     ObjMap moved = std::move(assigned);
     EXPECT_EQ(moved.key_set(), id);
-    EXPECT_EQ(assigned.key_set(), 0u);
+    EXPECT_EQ(assigned.key_set(), none);
     assigned = std::move(moved);
     EXPECT_EQ(assigned.key_set(), id);
-    EXPECT_EQ(moved.key_set(), 0u);
+    EXPECT_EQ(moved.key_set(), none);
     assigned.clear();
-    EXPECT_EQ(assigned.key_set(), 0u);
+    EXPECT_EQ(assigned.key_set(), none);
+}
+
+// Copies share one layout and copy only the values; whichever copy changes
+// its keys takes a layout of its own, and the others keep theirs intact.
+TEST(ObjMap, CopiesShareTheLayoutUntilTheirKeysChange) {
+    std::vector<Value> keys;
+    for (int i = 0; i < 12; ++i) keys.push_back(Value::string("k" + std::to_string(i)));
+    ObjMap m;
+    for (int i = 0; i < 10; ++i) m.insert_new(keys[i], Value::integer(i));  // past the linear limit: indexed
+
+    const size_t before = g_allocations.load();
+    ObjMap copy = m;
+    EXPECT_EQ(g_allocations.load() - before, 1u);  // the values only
+    EXPECT_EQ(copy.shape(), m.shape());
+    copy.value_at(3) = Value::integer(-3);
+    EXPECT_EQ(m.find(keys[3])->as_int(), 3);
+
+    ASSERT_TRUE(copy.insert_new(keys[10], Value::integer(10)));
+    EXPECT_NE(copy.shape(), m.shape());
+    EXPECT_EQ(m.size(), 10u);
+    EXPECT_EQ(m.find(keys[10]), nullptr);
+    EXPECT_EQ(copy.find(keys[10])->as_int(), 10);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(m.key_at(i).as_string(), keys[i].as_string());
+        EXPECT_EQ(copy.find(keys[i])->as_int(), i == 3 ? -3 : i);
+    }
+
+    // A map taking a layout shares it with its other holders.
+    ObjMap built;
+    std::vector<Value> vals;
+    for (int i = 0; i < 10; ++i) vals.push_back(Value::integer(100 + i));
+    built.assign_layout(m.shape(), vals.data(), 1);
+    EXPECT_EQ(built.shape(), m.shape());
+    EXPECT_EQ(built.key_set_id(), m.key_set_id());
+    EXPECT_EQ(built.find(keys[9])->as_int(), 109);
+    built.clear();
+    m.clear();
+    EXPECT_EQ(copy.find(keys[0])->as_int(), 0);  // its own layout survives the others
 }

@@ -304,6 +304,40 @@ TEST(Loop, ObjectsAndKeys) {
     EXPECT_EQ(run(p), "ok:\"ab\"");
 }
 
+// One literal site building objects whose keys change from call to call
+// (the site keeps the layout it built last): each object has its own keys,
+// and adding a key to one leaves the others as they were.
+TEST(Loop, OneObjectSiteWithChangingKeys) {
+    const std::vector<Constant> k = {std::string("mk"), std::string("a"), std::string("b"),
+                                     std::string("c"), std::string("z")};
+    // mk(key) returns {a: 1, [key]: 2}
+    FunctionEntry mk = fn("mk", 1, {I(Op::LoadConst, 0), P(1), I(Op::LoadLocal, 0), P(2), I(Op::MakeObject, 2),
+                                    I(Op::Return)}, {std::string("a")});
+    Code code;
+    auto call = [&](Instruction arg) {
+        code.insert(code.end(), {I(Op::LoadGlobal, 0), arg, I(Op::Call, 1)});
+    };
+    call(I(Op::LoadConst, 2));  // b
+    call(I(Op::LoadConst, 2));  // b again: the kept layout
+    call(I(Op::LoadConst, 3));  // c
+    call(P(5));                 // a dropped non-string key
+    call(I(Op::LoadConst, 1));  // a repeated key: the first wins
+    call(I(Op::LoadConst, 2));  // b once more
+    code.insert(code.end(), {I(Op::MakeArray, 6), I(Op::StoreLocal, 0)});
+    // r[1].z = 9, then r[0].b = 7: copies of the objects in the array
+    code.insert(code.end(), {I(Op::LoadLocal, 0), P(1), I(Op::GetIndex), I(Op::LoadConst, 4), P(9), I(Op::SetIndex),
+                             I(Op::StoreLocal, 1), I(Op::LoadLocal, 0), P(1), I(Op::LoadLocal, 1), I(Op::SetIndex),
+                             I(Op::StoreLocal, 0)});
+    code.insert(code.end(), {I(Op::LoadLocal, 0), P(0), I(Op::GetIndex), I(Op::LoadConst, 2), P(7), I(Op::SetIndex),
+                             I(Op::StoreLocal, 1), I(Op::LoadLocal, 0), P(0), I(Op::LoadLocal, 1), I(Op::SetIndex),
+                             I(Op::StoreLocal, 0), I(Op::LoadLocal, 0)});
+    VM vm = Program{code, k, {}, {mk}}.build();
+    Result<Value> r = vm.execute();
+    ASSERT_TRUE(r.ok()) << r.error();
+    EXPECT_EQ(display_text(r.value()),
+              "[{a: 1, b: 7}, {a: 1, b: 2, z: 9}, {a: 1, c: 2}, {a: 1}, {a: 1}, {a: 1, b: 2}]");
+}
+
 TEST(Loop, IterationOverStrings) {
     // Count the elements of "héllo": five one-character strings.
     std::vector<Constant> k = {std::string("h\xC3\xA9llo"), std::monostate{}};
