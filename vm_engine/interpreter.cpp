@@ -534,11 +534,15 @@ Result<Value> Machine::run(const void* const** table_out) {
         }
         // A method's receiver takes its place, and moves up with the
         // arguments: the registers start right above the callee slot.
+        // Either way the callee slot holds nil from here on, as after a fused
+        // entry: Return moves the result over it without releasing it.
         if (with_receiver) {
             callee->unbind(spare_method);
             std::memmove(static_cast<void*>(callee + 1), static_cast<const void*>(callee), have * sizeof(Value));
-            put_nil(callee);
+        } else {
+            callee->~Value();
         }
+        put_nil(callee);
         Value* w = stk + wbase;
         // Arguments beyond the parameter count are dropped; registers past
         // the arguments start as nil. A receiver always lands in register 0,
@@ -704,7 +708,8 @@ Result<Value> Machine::run(const void* const** table_out) {
     }
 
     // The result (the top of the callee's operand stack, or nil) moves
-    // bitwise into the callee slot; the rest of the window is released.
+    // bitwise into the callee slot, which holds nil (see `enter`); the rest
+    // of the window is released.
     L_Return:
         if (!fp[-1].unit) FAIL("Return without matching call");
         if (sp == sb) [[unlikely]] {
@@ -716,11 +721,9 @@ Result<Value> Machine::run(const void* const** table_out) {
     return_top:  // a call is active and the result is on the stack
         --fp;
         {
-            Value* slot = rg - 1;
             Value* r = sp - 1;  // stays in place while the values below it go
-            Value* v = r;
-            do (--v)->~Value(); while (v != slot);
-            std::memcpy(static_cast<void*>(slot), static_cast<void*>(r), sizeof(Value));
+            for (Value* v = r; v != rg;) (--v)->~Value();
+            std::memcpy(static_cast<void*>(rg - 1), static_cast<void*>(r), sizeof(Value));
             sp = rg;
         }
     return_to: {  // sp is the caller's top, fp the frame just left

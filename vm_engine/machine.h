@@ -5,10 +5,11 @@
 // Layout of the operand memory. One growable array of values holds every
 // activation: the top level's registers and stack at the bottom, and for each
 // active call a window [callee slot | registers | operand stack]. A Call
-// leaves the callee and its arguments where they are; the arguments become
-// the callee's first registers, the remaining registers are set to nil, and
-// the callee's operand stack starts right above them. Return releases the
-// whole window and leaves the result in the callee slot. So entering a
+// leaves the arguments where they are and nil in the callee slot; the
+// arguments become the callee's first registers, the remaining registers are
+// set to nil, and the callee's operand stack starts right above them. Return
+// releases the registers and the stack and moves the result into the callee
+// slot. So entering a
 // function touches only the registers its code can name, and nothing is
 // copied.
 #pragma once

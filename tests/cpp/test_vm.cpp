@@ -701,6 +701,32 @@ TEST(Calls, ReturnWithAnEmptyStackGivesNil) {
     EXPECT_EQ(run(Program{fused, k, {}, {f}}), "ok:\"[3, nil]\"");
 }
 
+
+// A call releases its callee exactly once, whether the callee returns a
+// value, returns with an empty stack or fails: the caller's handle on the
+// function keeps its count.
+TEST(Calls, TheCalleeIsReleasedOnce) {
+    std::vector<Constant> k = {std::string("x")};
+    std::vector<FunctionEntry> fs = {
+        fn("f", 1, {I(Op::LoadLocal, 0), I(Op::MakeArray, 1), I(Op::Return)}),
+        fn("g", 0, {I(Op::Return)}),
+        fn("h", 0, {P(1), I(Op::LoadConst, 0), I(Op::Sub), I(Op::Return)}, k),
+    };
+    VM vm = Program{{P(0)}, {}, {}, fs}.build();
+    ASSERT_EQ(outcome(vm), "ok:0");
+    Value f = Value::function("f"), g = Value::function("g"), h = Value::function("h");
+    const std::vector<Value> args = {Value::string("a")};
+    for (int i = 0; i < 3; ++i) {
+        auto r = vm.call(f, args);
+        ASSERT_TRUE(r.ok()) << r.error();
+        EXPECT_EQ(display_text(r.value()), "[a]");
+        ASSERT_TRUE(vm.call(g, {}).ok());
+        EXPECT_FALSE(vm.call(h, {}).ok());
+    }
+    EXPECT_EQ(f.share_count(), 1u);
+    EXPECT_EQ(g.share_count(), 1u);
+    EXPECT_EQ(h.share_count(), 1u);
+}
 // ---------------------------------------------------------------- built-ins
 
 struct BuiltinCase {
