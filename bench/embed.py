@@ -52,10 +52,23 @@ def main():
     rows.append(("host -> script: rt.call('f', 1, 2)", per_call(calvex_call) - loop))
     rows.append(("host -> script: calvex.Function f(1, 2)", per_call(calvex_function) - loop))
 
+    # A per-frame hook taking a small state record: the dict becomes an
+    # object on every call.
+    rt.exec("fn hook(s) { return s.x + s.y }")
+    hook = rt.globals["hook"]
+    state = {"x": 1.5, "y": 2.5, "vx": 0.25, "vy": -0.5, "name": "ship"}
+
+    def calvex_hook(n):
+        for _ in range(n):
+            hook(state)
+
+    rows.append(("host -> script: hook({5 members}) (dict to object)", per_call(calvex_hook) - loop))
+
     try:
         import lupa
     except ImportError:
         lupa = None
+    lua = None
     if lupa is not None:
         lua = lupa.LuaRuntime()
         lua.execute("function f(a, b) return a + b end")

@@ -80,6 +80,16 @@ struct RuntimeState {
     std::unordered_map<PyObject*, std::string> hidden_natives;
     uint64_t hidden_count = 0;
     uint64_t lambda_count = 0;
+    // The layouts of the small flat dicts converted last (from_python): a
+    // dict with the same keys in the same order becomes an object sharing
+    // that layout, with no key copied or hashed. The key objects are held,
+    // so a key met again by identity is known to have the same text.
+    struct DictLayout {
+        std::vector<host::Ref> keys;
+        ShapeRef layout;
+    };
+    DictLayout dict_layouts[4];
+    unsigned next_dict_layout = 0;
     std::vector<std::string> files;  // load() tags
     host::Ref slot_cache;            // dict: name -> global slot, for call()
 };

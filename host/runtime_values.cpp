@@ -135,12 +135,92 @@ bool leaf(RuntimeState& s, PyObject* o, Value& out, bool& container) {
     return type_error(o);
 }
 
+// Whether str `k` has the text of String `key`.
+bool same_text(PyObject* k, const Value& key) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(k, &n);
+    if (!p) {
+        PyErr_Clear();  // not a match; the conversion below raises it again
+        return false;
+    }
+    return key.as_string() == std::string_view(p, static_cast<size_t>(n));
+}
+
+constexpr Py_ssize_t kFlatDictMax = 32;
+
+// A dict of at most kFlatDictMax str keys whose values are all leaves (a
+// hook's state record): converted without the walk, and laid out like the
+// last such dict with the same keys in the same order when there is one.
+// `handled` is false, with nothing raised, for any other dict: the walk
+// converts it then (and raises what is wrong with it).
+bool flat_dict(RuntimeState& s, PyObject* d, Value& out, bool& handled) {
+    handled = false;
+    const Py_ssize_t n = PyDict_GET_SIZE(d);
+    if (n == 0 || n > kFlatDictMax) return true;
+    PyObject *k, *v;
+    RuntimeState::DictLayout* known = nullptr;
+    for (RuntimeState::DictLayout& c : s.dict_layouts) {
+        if (!c.layout.get() || static_cast<Py_ssize_t>(c.keys.size()) != n) continue;
+        const ObjShape& shape = *c.layout.get();
+        Py_ssize_t pos = 0;
+        size_t i = 0;
+        while (PyDict_Next(d, &pos, &k, &v) &&
+               (k == c.keys[i].get() || (PyUnicode_Check(k) && same_text(k, shape.keys[i]))))
+            ++i;
+        if (i == static_cast<size_t>(n)) {
+            known = &c;
+            break;
+        }
+    }
+    // Leaf conversion runs no Python code, so the dict cannot change under
+    // these walks.
+    Value vals[kFlatDictMax];
+    Py_ssize_t pos = 0;
+    for (size_t i = 0; PyDict_Next(d, &pos, &k, &v); ++i) {
+        if (!known && !PyUnicode_Check(k)) return true;
+        bool container;
+        if (!leaf(s, v, vals[i], container)) return false;
+        if (container) return true;
+    }
+    ObjMap m;
+    if (known) {
+        m.assign_layout(known->layout.get(), vals, 1);
+    } else {
+        std::vector<Ref> keys;
+        keys.reserve(static_cast<size_t>(n));
+        m.reserve(static_cast<size_t>(n));
+        pos = 0;
+        for (size_t i = 0; PyDict_Next(d, &pos, &k, &v); ++i) {
+            Py_ssize_t len = 0;
+            const char* p = PyUnicode_AsUTF8AndSize(k, &len);
+            if (!p) return false;
+            m.set(Value::string(std::string_view(p, static_cast<size_t>(len))), std::move(vals[i]));
+            keys.push_back(Ref::borrow(k));
+        }
+        // Kept only when every key made its own member (str subclasses can
+        // give two keys one text).
+        if (m.size() == static_cast<size_t>(n)) {
+            RuntimeState::DictLayout& c = s.dict_layouts[s.next_dict_layout++ % std::size(s.dict_layouts)];
+            c.keys = std::move(keys);
+            c.layout.reset(m.shape());
+        }
+    }
+    out = Value::object(std::move(m));
+    handled = true;
+    return true;
+}
+
 }  // namespace
 
 bool from_python(RuntimeState& s, PyObject* root, Value& result) {
     bool container;
     if (!leaf(s, root, result, container)) return false;
     if (!container) return true;
+    if (PyDict_Check(root)) {
+        bool handled;
+        if (!flat_dict(s, root, result, handled)) return false;
+        if (handled) return true;
+    }
 
     struct Frame {
         Ref obj;
@@ -169,6 +249,14 @@ bool from_python(RuntimeState& s, PyObject* root, Value& result) {
         stack.push_back(std::move(f));
         return true;
     };
+    // A converted container reachable from elsewhere (more references than
+    // its container's and the walk's own) may be met again.
+    auto remember = [&](PyObject* o, const Value& v) {
+        if (Py_REFCNT(o) > 2) {
+            done.emplace(o, v);
+            keep.push_back(Ref::borrow(o));
+        }
+    };
     // A finished value goes to the container below (or becomes the result).
     auto deliver = [&](Value v) {
         if (stack.empty()) {
@@ -195,6 +283,15 @@ bool from_python(RuntimeState& s, PyObject* root, Value& result) {
         if (it != done.end()) {
             deliver(it->second);
             return true;
+        }
+        if (PyDict_Check(item)) {
+            bool handled;
+            if (!flat_dict(s, item, v, handled)) return false;
+            if (handled) {
+                remember(item, v);
+                deliver(std::move(v));
+                return true;
+            }
         }
         return begin(item);
     };
@@ -234,10 +331,7 @@ bool from_python(RuntimeState& s, PyObject* root, Value& result) {
         Ref obj = std::move(f.obj);
         open.erase(obj.get());
         stack.pop_back();
-        if (Py_REFCNT(obj.get()) > 2) {  // reachable from elsewhere: may be met again
-            done.emplace(obj.get(), v);
-            keep.push_back(obj);
-        }
+        remember(obj.get(), v);
         deliver(std::move(v));
     }
     return true;

@@ -194,3 +194,66 @@ def test_builtins_are_callable_through_call(rt):
     assert rt.call("len", [1, 2, 3]) == 3
     assert rt.call("max", 3, 9, 4) == 9
     assert rt.call("str", 12) == "12"
+
+
+def test_records_of_one_shape_convert_alike_and_stay_apart(rt):
+    # Small flat dicts with the keys of one met before share its layout;
+    # each must still be its own object, whatever the script does to it.
+    rt.exec("fn hook(s) { s.seen = s.x + s.y  return s }\n"
+            "fn swap(s) { let t = s.x  s.x = s.y  s.y = t  return s }")
+    hook, swap = rt.globals["hook"], rt.globals["swap"]
+    for i in range(6):
+        state = {"x": i, "y": 10, "name": "ship"}
+        assert hook(state) == {"x": i, "y": 10, "name": "ship", "seen": i + 10}
+        assert swap(state) == {"x": 10, "y": i, "name": "ship"}
+        assert state == {"x": i, "y": 10, "name": "ship"}
+    # The same keys made at run time (equal texts, other objects), the same
+    # keys in another order, fewer keys, and keys of other texts.
+    made = {"".join(["x"]): 1, "".join(["y"]): 2, "".join(["na", "me"]): "n"}
+    assert hook(made) == {"x": 1, "y": 2, "name": "n", "seen": 3}
+    assert list(hook({"name": "a", "y": 2, "x": 1})) == ["name", "y", "x", "seen"]
+    assert hook({"y": 1.5, "x": 1}) == {"y": 1.5, "x": 1, "seen": 2.5}
+    assert rt.call("len", {"a": 1, "b": 2, "c": 3}) == 3
+
+
+def test_records_in_lists_and_shared_records(rt):
+    rows = [{"id": i, "score": i * 1.5, "tag": None} for i in range(50)]
+    rt.globals["rows"] = rows
+    assert rt.eval("rows[49].score") == 73.5
+    assert rt.globals["rows"] == rows
+    one = {"k": 1}
+    rt.globals["pair"] = [one, one, {"inner": one}]
+    rt.exec("pair[0].k = 5")
+    assert rt.globals["pair"] == [{"k": 5}, {"k": 1}, {"inner": {"k": 1}}]
+
+
+def test_odd_record_keys_and_values(rt):
+    class Key(str):
+        # Distinct dict keys that share one text.
+        def __hash__(self):
+            return id(self)
+
+        def __eq__(self, other):
+            return self is other
+
+    twin = {Key("a"): 1, Key("a"): 2}
+    assert len(twin) == 2
+    rt.globals["t"] = twin
+    assert rt.eval("t") == {"a": 2}
+    for _ in range(2):
+        rt.globals["t"] = {"a": 3}
+        assert rt.eval("t") == {"a": 3}
+    with pytest.raises(TypeError, match="dict keys must be str"):
+        rt.globals["v"] = {"a": 1, 2: 2}
+    rt.globals["v"] = {"a": 1, "b": 2}
+    with pytest.raises(TypeError, match="dict keys must be str"):
+        rt.globals["v"] = {"a": 1, 2: 2}
+    with pytest.raises(TypeError, match="'bytes'"):
+        rt.globals["v"] = {"a": 1, "b": b"x"}
+    assert rt.globals["v"] == {"a": 1, "b": 2}
+    wide = {f"k{i}": i for i in range(40)}
+    rt.globals["v"] = wide
+    assert rt.globals["v"] == wide
+    nested = {"a": 1, "b": [1, {"c": 2}]}
+    rt.globals["v"] = nested
+    assert rt.globals["v"] == nested
