@@ -148,7 +148,8 @@ constexpr uint64_t kSignalCheckNodes = 4096;
 // built by doubling (`a = [a, a]`) converts in time linear in its cells.
 PyObject* to_host(const Value& root) {
     return host::value_to_host(
-        root, host_shell, [] { return PyErr_CheckSignals() == 0; }, kSignalCheckNodes, host::MemberFailure::Skip);
+        root, host_shell, host::key_text, [] { return PyErr_CheckSignals() == 0; }, kSignalCheckNodes,
+        host::MemberFailure::Skip);
 }
 
 // ---- host object -> machine value ------------------------------------------------

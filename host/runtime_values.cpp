@@ -67,12 +67,21 @@ PyObject* leaf_or_shell(RuntimeState& s, const Value& v) {
     Py_RETURN_NONE;
 }
 
+// An object laid out like a dict converted in (RuntimeState::dict_layouts)
+// gets that dict's key objects back.
+PyObject* member_key(RuntimeState& s, const ObjMap& members, size_t i) {
+    for (const RuntimeState::DictLayout& c : s.dict_layouts)
+        if (c.layout.get() == members.shape()) return Py_NewRef(c.keys[i].get());
+    return host::key_text(members, i);
+}
+
 }  // namespace
 
 PyObject* to_python(RuntimeState& s, const Value& root) {
     return host::value_to_host(
-        root, [&s](const Value& v) { return leaf_or_shell(s, v); }, [&s] { return walk_check(s); }, kCheckEvery,
-        host::MemberFailure::Fail);
+        root, [&s](const Value& v) { return leaf_or_shell(s, v); },
+        [&s](const ObjMap& m, size_t i) { return member_key(s, m, i); }, [&s] { return walk_check(s); },
+        kCheckEvery, host::MemberFailure::Fail);
 }
 
 // ---- Python -> script ------------------------------------------------------------------
@@ -198,8 +207,11 @@ bool flat_dict(RuntimeState& s, PyObject* d, Value& out, bool& handled) {
             keys.push_back(Ref::borrow(k));
         }
         // Kept only when every key made its own member (str subclasses can
-        // give two keys one text).
-        if (m.size() == static_cast<size_t>(n)) {
+        // give two keys one text) and every key is a plain str (they go back
+        // to Python as the keys of objects of this layout).
+        bool plain = m.size() == static_cast<size_t>(n);
+        for (const Ref& key : keys) plain = plain && PyUnicode_CheckExact(key.get());
+        if (plain) {
             RuntimeState::DictLayout& c = s.dict_layouts[s.next_dict_layout++ % std::size(s.dict_layouts)];
             c.keys = std::move(keys);
             c.layout.reset(m.shape());

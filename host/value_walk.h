@@ -17,18 +17,22 @@ namespace host {
 
 inline bool is_container(const calvex::Value& v) { return v.is_array() || v.is_object(); }
 
+// A member's key as a new str (value_to_host's plain `key`).
+inline PyObject* key_text(const calvex::ObjMap& members, size_t i) { return to_str(members.key_at(i).as_string()); }
+
 // What a caller decides about the walk.
 //   shell(v): a new reference: the finished object for a leaf, and for an
 //     array or object an empty shell of the right kind (a list of its size
 //     with its slots unset, a dict), which the walk fills;
+//   key(members, i): a new reference: the str for the key of member i;
 //   check(): runs every `check_every` nodes; false stops the walk with the
 //     host error it set (a signal handler's exception, a limit);
 //   on_member_failure: a member the dict refuses (allocation failure) is left
 //     out, or ends the walk with the error.
 enum class MemberFailure { Skip, Fail };
 
-template <class Shell, class Check>
-PyObject* value_to_host(const calvex::Value& root, Shell&& shell, Check&& check, uint64_t check_every,
+template <class Shell, class Key, class Check>
+PyObject* value_to_host(const calvex::Value& root, Shell&& shell, Key&& key_of, Check&& check, uint64_t check_every,
                         MemberFailure on_member_failure) {
     Ref out = Ref::steal(shell(root));
     if (!out || !is_container(root)) return out.release();
@@ -79,7 +83,7 @@ PyObject* value_to_host(const calvex::Value& root, Shell&& shell, Check&& check,
             }
             PyObject* dict = f.dst;
             const size_t i = f.next++;
-            Ref key = Ref::steal(to_str(members.key_at(i).as_string()));
+            Ref key = Ref::steal(key_of(members, i));
             if (!key) return nullptr;
             // The child (when a container) is filled later through the
             // dict's reference to it.

@@ -199,7 +199,8 @@ def test_builtins_are_callable_through_call(rt):
 def test_records_of_one_shape_convert_alike_and_stay_apart(rt):
     # Small flat dicts with the keys of one met before share its layout;
     # each must still be its own object, whatever the script does to it.
-    rt.exec("fn hook(s) { s.seen = s.x + s.y  return s }\n"
+    rt.exec("fn ident(s) { return s }\n"
+            "fn hook(s) { s.seen = s.x + s.y  return s }\n"
             "fn swap(s) { let t = s.x  s.x = s.y  s.y = t  return s }")
     hook, swap = rt.globals["hook"], rt.globals["swap"]
     for i in range(6):
@@ -207,6 +208,9 @@ def test_records_of_one_shape_convert_alike_and_stay_apart(rt):
         assert hook(state) == {"x": i, "y": 10, "name": "ship", "seen": i + 10}
         assert swap(state) == {"x": 10, "y": i, "name": "ship"}
         assert state == {"x": i, "y": 10, "name": "ship"}
+        # Unchanged keys come back as the very key objects that went in.
+        back = rt.call("ident", state)
+        assert back == state and all(a is b for a, b in zip(back, state))
     # The same keys made at run time (equal texts, other objects), the same
     # keys in another order, fewer keys, and keys of other texts.
     made = {"".join(["x"]): 1, "".join(["y"]): 2, "".join(["na", "me"]): "n"}
