@@ -737,9 +737,10 @@ Result<Value> Machine::run(const void* const** table_out) {
     }
 
     // Add; Return: two Ints inside a call give the result in place; anything
-    // else takes the Add's own step.
+    // else takes the Add's own step. (Only in units whose stack depths agree:
+    // the operands are there.)
     L_AddReturn:
-        if (sp - sb >= 2 && BOTH(sp[-2], sp[-1], Int) && fp[-1].unit) [[likely]] {
+        if (BOTH(sp[-2], sp[-1], Int) && fp[-1].unit) [[likely]] {
             sp[-2].int_payload() = arith::sat_add(sp[-2].as_int(), sp[-1].as_int());
             --sp;
             ++count;

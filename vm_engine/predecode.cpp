@@ -189,6 +189,7 @@ void Machine::prepare(CodeUnit& u) {
         if (!fast_paths && op >= I_SetIndexLocal) op = static_cast<int>(in.op);
         p.h = L[op];
     }
+    u.balanced = stack_depths_agree(code);
     if (fast_paths) {
         fuse(u);
         lazy_loops(u);
@@ -211,7 +212,6 @@ void Machine::prepare(CodeUnit& u) {
         if (pushes > pops) growth += pushes - pops;
     }
     u.headroom = growth + 8;
-    u.balanced = stack_depths_agree(code);
     u.edge_checks = !u.balanced || jit != nullptr;
     u.window = std::max(u.nregs, u.params);
     u.reach = u.window + u.headroom;
@@ -865,8 +865,10 @@ void Machine::call_sites(CodeUnit& u) {
     }
     for (size_t i = 0; i < n; ++i)
         if (u.pcode[i].h == L[I_CallGlobal]) u.pcode[i].a.u = reinterpret_cast<uintptr_t>(&u.calls[u.pcode[i].a.u]);
-    // `return a + b` in a function (pcode ends with a sentinel: i + 1 is an entry).
-    if (u.function)
+    // `return a + b` in a function whose stack depths agree, so that the Add
+    // always has its two operands (pcode ends with a sentinel: i + 1 is an
+    // entry).
+    if (u.function && u.balanced)
         for (size_t i = 0; i < n; ++i)
             if (u.pcode[i].h == L[I_Add] && u.pcode[i + 1].h == L[I_Return]) u.pcode[i].h = L[I_AddReturn];
 }

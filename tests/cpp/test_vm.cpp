@@ -702,6 +702,24 @@ TEST(Calls, ReturnWithAnEmptyStackGivesNil) {
 }
 
 
+// `return a + b` in a function whose paths reach the Add with different
+// stack depths: the sum when both operands are there, an underflow (not a
+// register read as an operand) when one is missing.
+TEST(Calls, AddReturnWhereStackDepthsDiffer) {
+    std::vector<Constant> k = {std::string("f")};
+    // f(a): a ? 2 + 3 : <nothing> + 3
+    FunctionEntry f = fn("f", 1, {I(Op::LoadLocal, 0), I(Op::JumpIfFalse, 3), P(2), P(3), I(Op::Add), I(Op::Return)});
+    auto call = [&](int a) { return run(Program{{I(Op::LoadGlobal, 0), P(a), I(Op::Call, 1)}, k, {}, {f}}); };
+    EXPECT_EQ(call(1), "ok:5");
+    EXPECT_EQ(call(0), "err:Stack underflow");
+    // The same shape with one more value below: both paths have operands.
+    FunctionEntry g = fn("f", 1, {P(1), I(Op::LoadLocal, 0), I(Op::JumpIfFalse, 4), P(2), P(3), I(Op::Add),
+                                  I(Op::Return)});
+    auto call_g = [&](int a) { return run(Program{{I(Op::LoadGlobal, 0), P(a), I(Op::Call, 1)}, k, {}, {g}}); };
+    EXPECT_EQ(call_g(1), "ok:5");
+    EXPECT_EQ(call_g(0), "ok:4");
+}
+
 // A call releases its callee exactly once, whether the callee returns a
 // value, returns with an empty stack or fails: the caller's handle on the
 // function keeps its count.
