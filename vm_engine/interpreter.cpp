@@ -723,7 +723,7 @@ Result<Value> Machine::run(const void* const** table_out) {
         {
             Value* r = sp - 1;  // stays in place while the values below it go
             for (Value* v = r; v != rg;) (--v)->~Value();
-            std::memcpy(static_cast<void*>(rg - 1), static_cast<void*>(r), sizeof(Value));
+            Value::relocate(rg - 1, r);
             sp = rg;
         }
     return_to: {  // sp is the caller's top, fp the frame just left

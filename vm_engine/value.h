@@ -199,6 +199,14 @@ public:
     void put_float(double f) noexcept { tag_ = Kind::Float; u_.f = f; }
     void put_bool(bool b) noexcept { tag_ = Kind::Bool; u_.i = b ? 1 : 0; }
     void put_nil() noexcept { tag_ = Kind::Nil; u_.i = 0; }
+    // Moves `src` into the raw slot `dst` bitwise; `src` is raw after. The
+    // tag and the payload are copied apart, as the handlers write them: one
+    // 16-byte copy would read two recent stores at once, which the processor
+    // cannot forward.
+    static void relocate(Value* dst, const Value* src) noexcept {
+        dst->tag_ = src->tag_;
+        dst->u_ = src->u_;
+    }
     // The payload of a handle known to be an Int / a Float, for change.
     int64_t& int_payload() noexcept { return u_.i; }
     double& float_payload() noexcept { return u_.f; }
