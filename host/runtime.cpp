@@ -447,6 +447,7 @@ Entry::~Entry() {
         std::vector<size_t> deferred;
         deferred.swap(s_.deferred_release);
         for (size_t h : deferred) release_handle(s_, h);
+        sweep_hidden_natives(s_);
     }
 }
 
@@ -664,11 +665,32 @@ bool callable_value(RuntimeState& s, PyObject* callable, Value& out) {
         name += '#';
         name += std::to_string(++s.hidden_count);
         auto binding = std::make_shared<CallableBinding>(s, callable);
-        s.vm.add_native(name, std::move(binding));
-        it = s.hidden_natives.emplace(callable, std::move(name)).first;
+        Value v = Value::native(name);
+        s.vm.add_native(name, std::move(binding), /*new_name=*/true);
+        it = s.hidden_natives.emplace(callable, RuntimeState::HiddenNative{std::move(name), std::move(v)}).first;
     }
-    out = Value::native(it->second);
+    out = it->second.value;
     return true;
+}
+
+// Between entries: the bindings of callables that no script value refers to
+// any more are released (their values are held by the table only), when the
+// table has doubled since the last sweep. The callables are released last,
+// since dropping one can run Python code.
+void sweep_hidden_natives(RuntimeState& s) {
+    if (s.hidden_natives.size() < s.hidden_sweep_at) return;
+    std::vector<std::string> names;
+    for (auto it = s.hidden_natives.begin(); it != s.hidden_natives.end();) {
+        if (it->second.value.share_count() == 1) {
+            names.push_back(std::move(it->second.name));
+            it = s.hidden_natives.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    s.hidden_sweep_at = std::max<size_t>(64, 2 * s.hidden_natives.size());
+    auto released = s.vm.remove_natives(names);
+    released.clear();
 }
 
 int runtime_traverse(RuntimeState& s, visitproc visit, void* arg) {

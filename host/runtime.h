@@ -76,9 +76,17 @@ struct RuntimeState {
     std::vector<size_t> deferred_release;
 
     // Python callables that became script values, by identity: the hidden
-    // native name they were given (the binding holds the reference).
-    std::unordered_map<PyObject*, std::string> hidden_natives;
+    // native name they were given (the binding holds the reference) and the
+    // value standing for them, which every script copy shares. A value held
+    // here only is not reachable from any script: after an entry the
+    // binding goes (sweep_hidden_natives), once there are enough of them.
+    struct HiddenNative {
+        std::string name;
+        Value value;
+    };
+    std::unordered_map<PyObject*, HiddenNative> hidden_natives;
     uint64_t hidden_count = 0;
+    size_t hidden_sweep_at = 64;
     uint64_t lambda_count = 0;
     // The layouts of the small flat dicts converted last (from_python): a
     // dict with the same keys in the same order becomes an object sharing
@@ -146,6 +154,9 @@ PyObject* runtime_call_value(RuntimeState& s, const Value& callee, PyObject* con
 bool runtime_register(RuntimeState& s, PyObject* name, PyObject* callable);
 // The hidden native that stands for a Python callable in scripts.
 bool callable_value(RuntimeState& s, PyObject* callable, Value& out);
+// Releases the bindings of callables no script value refers to (between
+// entries only).
+void sweep_hidden_natives(RuntimeState& s);
 // The callable a Native value stands for, or nullptr.
 PyObject* native_callable(RuntimeState& s, const Value& v);
 // The host objects the runtime holds, for the cyclic garbage collector.

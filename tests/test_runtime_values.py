@@ -190,6 +190,36 @@ def test_python_callables_become_native_functions_and_come_back(rt):
     assert rt.call("twice", {"a": 1}) == [{"a": 1}, {"a": 1}]
 
 
+def test_callables_no_script_keeps_are_let_go(rt):
+    # A fresh callable handed in on every call must not pile up in the
+    # runtime; one the script keeps stays callable, and one let go can be
+    # handed in again.
+    import gc
+    import weakref
+
+    rt.exec("fn apply(f, x) { f(x) }\nlet kept = nil\nfn keep(f) { kept = f }")
+    refs = []
+    for i in range(300):
+        f = eval("lambda x: x + %d" % i)
+        refs.append(weakref.ref(f))
+        assert rt.call("apply", f, 1) == i + 1
+        if i == 5:
+            rt.call("keep", f)
+        del f
+    gc.collect()
+    alive = [i for i, r in enumerate(refs) if r() is not None]
+    assert 5 in alive
+    assert len(alive) < 150
+    assert rt.eval("kept(10)") == 15
+    again = refs[alive[-1]]()
+    assert rt.call("apply", again, 2) == alive[-1] + 2
+
+    rt.register("triple", lambda v: 3 * v)
+    for i in range(200):
+        rt.call("apply", lambda x: x, 0)
+    assert rt.eval("triple(4)") == 12
+
+
 def test_builtins_are_callable_through_call(rt):
     assert rt.call("len", [1, 2, 3]) == 3
     assert rt.call("max", 3, 9, 4) == 9

@@ -144,9 +144,23 @@ void VM::route_builtin(std::string_view name, std::shared_ptr<NativeBinding> bin
     m_->renew_serial();
 }
 
-void VM::add_native(std::string_view name, std::shared_ptr<NativeBinding> binding) {
+void VM::add_native(std::string_view name, std::shared_ptr<NativeBinding> binding, bool new_name) {
     m_->natives[std::string(name)] = std::move(binding);
-    m_->renew_serial();
+    if (!new_name) m_->renew_serial();
+}
+
+std::vector<std::shared_ptr<NativeBinding>> VM::remove_natives(std::span<const std::string> names) {
+    std::vector<std::shared_ptr<NativeBinding>> out;
+    for (const std::string& name : names) {
+        auto it = m_->natives.find(name);
+        if (it == m_->natives.end()) continue;
+        out.push_back(std::move(it->second));
+        m_->natives.erase(it);
+    }
+    // Nothing should still resolve to them; should a name cell of one
+    // survive, it resolves again (to nothing) instead of keeping a pointer.
+    if (!out.empty()) m_->renew_serial();
+    return out;
 }
 
 NativeBinding* VM::native_binding(std::string_view name) const {

@@ -187,8 +187,14 @@ public:
     // of that name still comes first, as it does before the built-in.
     void route_builtin(std::string_view name, std::shared_ptr<NativeBinding> binding);
     // Puts `binding` into the native map under `name` without touching the
-    // globals: Native values of that name call it.
-    void add_native(std::string_view name, std::shared_ptr<NativeBinding> binding);
+    // globals: Native values of that name call it. `new_name`: no value of
+    // this name has existed before (a name made up for the binding), so no
+    // cached name resolution can be stale and none is dropped.
+    void add_native(std::string_view name, std::shared_ptr<NativeBinding> binding, bool new_name = false);
+    // Takes the bindings of these names out of the native map and gives them
+    // to the caller (which decides when they are released). For names that
+    // no value refers to any more.
+    std::vector<std::shared_ptr<NativeBinding>> remove_natives(std::span<const std::string> names);
     // The binding a Native value of this name calls, or nullptr.
     NativeBinding* native_binding(std::string_view name) const;
     // Every binding of the native map (for the host's reference tracking).
