@@ -198,6 +198,8 @@ def test_callables_no_script_keeps_are_let_go(rt):
     import weakref
 
     rt.exec("fn apply(f, x) { f(x) }\nlet kept = nil\nfn keep(f) { kept = f }")
+    held = lambda x: 2 * x  # noqa: E731 (held by Python only)
+    assert rt.call("apply", held, 4) == 8
     refs = []
     for i in range(300):
         f = eval("lambda x: x + %d" % i)
@@ -213,6 +215,11 @@ def test_callables_no_script_keeps_are_let_go(rt):
     assert rt.eval("kept(10)") == 15
     again = refs[alive[-1]]()
     assert rt.call("apply", again, 2) == alive[-1] + 2
+    # `held` was let go by the runtime along the way: it binds anew.
+    assert rt.call("apply", held, 21) == 42
+    rt.globals["h"] = held
+    assert rt.globals["h"] is held
+    assert rt.eval("h(5)") == 10
 
     rt.register("triple", lambda v: 3 * v)
     for i in range(200):
